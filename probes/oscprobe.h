@@ -1,0 +1,26 @@
+// oscprobe: everything a host needs, in one header.
+//
+//   #include <oscprobe/oscprobe.h>
+//
+// The five probes, their reason codes, and the host-facing support API:
+// JxMonitor (wake-ups from OscProbeSubNet), SP (ownership), EvDebug (log
+// level and destination), JXPlatformInfo (settings file) and JxException
+// (what a failed probe() throws).
+#ifndef OSCPROBE_OSCPROBE_UMBRELLA_H
+#define OSCPROBE_OSCPROBE_UMBRELLA_H
+
+#include "EvDebug.h"
+#include "JXPlatformInfo.h"
+#include "JxException.h"
+#include "JxMonitor.h"
+#include "JxMonitorLock.h"
+#include "OscProbe.h"
+#include "OscProbeAC.h"
+#include "OscProbeCPU.h"
+#include "OscProbeDiskSpace.h"
+#include "OscProbeHM.h"
+#include "OscProbeReason.h"
+#include "OscProbeSubNet.h"
+#include "SP.h"
+
+#endif

@@ -1,0 +1,117 @@
+// Test helpers: private namespaces, child processes, log capture, scratch
+// directories and mounts. Everything cleans up in its destructor, so a
+// failing assertion never leaves a mount or a file behind.
+#ifndef OSCPROBE_TESTS_TESTSUPPORT_H
+#define OSCPROBE_TESTS_TESTSUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "EvDebug.h"
+
+namespace oscprobe_test {
+
+// Moves the calling (still single-threaded) process into new network and
+// mount namespaces, makes every mount private and brings lo up. On failure
+// returns false and says why.
+bool enterPrivateNamespaces(std::string* why);
+
+// Set by the namespace-aware main; empty when the namespaces are in place.
+const std::string& namespaceSkipReason();
+void setNamespaceSkipReason(const std::string& why);
+
+#define OSCPROBE_REQUIRE_NAMESPACES()                                                      \
+    do {                                                                                   \
+        if (!::oscprobe_test::namespaceSkipReason().empty())                               \
+            GTEST_SKIP() << "private namespaces unavailable: "                             \
+                         << ::oscprobe_test::namespaceSkipReason();                        \
+    } while (0)
+
+// Runs `body` in a forked child and returns what it reported: an empty
+// string means success, anything else is a failure description. A child
+// that throws, crashes or exceeds `timeoutSeconds` is reported as such (and
+// killed). The child ends with _exit, so it runs no gtest teardown.
+std::string runInChild(const std::function<std::string()>& body, int timeoutSeconds = 30);
+
+// Runs a shell command; returns its exit status (-1 if it did not exit).
+int sh(const std::string& command);
+// Runs a shell command and returns its standard output; *status gets the
+// exit status when given.
+std::string shOutput(const std::string& command, int* status = nullptr);
+
+// Collects every log line while alive and restores the default log (and
+// level) afterwards.
+class LogCapture {
+public:
+    struct Line {
+        int severity;
+        std::string tag;
+        std::string text;
+    };
+
+    explicit LogCapture(int level = 2);
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<Line> lines() const;
+    // Texts only, in order; optionally only those with `tag`.
+    std::vector<std::string> texts(const std::string& tag = std::string()) const;
+    bool contains(const std::string& text) const;
+    void clear();
+
+private:
+    // Shared with the installed handler: a thread that picked the handler up
+    // just before the capture ended may still call it afterwards.
+    struct State {
+        std::mutex mutex;
+        std::vector<Line> lines;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// A fresh directory under /tmp, removed with its contents afterwards.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Writes `content` to path()/relative (directories made as needed) and
+    // returns the full path.
+    std::string write(const std::string& relative, const std::string& content) const;
+    std::string mkdir(const std::string& relative) const;
+
+private:
+    std::string path_;
+};
+
+// mount(2) for the lifetime of the object; lazily unmounted afterwards.
+// ok() says whether the mount took place; error() why not.
+class ScopedMount {
+public:
+    ScopedMount(const std::string& source, const std::string& target, const std::string& fstype,
+                unsigned long flags, const std::string& options = std::string());
+    ~ScopedMount();
+    ScopedMount(const ScopedMount&) = delete;
+    ScopedMount& operator=(const ScopedMount&) = delete;
+
+    bool ok() const { return ok_; }
+    const std::string& error() const { return error_; }
+
+private:
+    std::string target_;
+    bool ok_ = false;
+    std::string error_;
+};
+
+} // namespace oscprobe_test
+
+#endif
