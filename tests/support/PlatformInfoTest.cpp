@@ -1,0 +1,120 @@
+// The settings reader: lookups, missing pieces, changes on disk.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "JXPlatformInfo.h"
+#include "TestSupport.h"
+
+namespace {
+
+const char kMissing[] = "<missing>";
+
+class JXPlatformInfoTest : public ::testing::Test {
+protected:
+    void SetUp() override { JXPlatformInfo::setSettingsFile(path); }
+    void TearDown() override { JXPlatformInfo::setSettingsFile(std::string()); }
+
+    // Writes `content` at `target` with a single write(2).
+    static void writeFile(const std::string& target, const std::string& content)
+    {
+        int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0) << target;
+        EXPECT_EQ(write(fd, content.data(), content.size()), ssize_t(content.size()));
+        close(fd);
+    }
+
+    void replaceFile(const std::string& content)
+    {
+        writeFile(path + ".new", content);
+        ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);
+    }
+
+    // The value, or kMissing when getString returns 0 (which must leave the
+    // caller's string alone).
+    std::string lookup(const char* section, const char* key)
+    {
+        std::string value = kMissing;
+        return info.getString(section, key, &value) != 0 ? value
+               : value == kMissing                      ? kMissing
+                                                        : "changed on a miss: " + value;
+    }
+
+    oscprobe_test::TempDir dir;
+    const std::string path = dir.path() + "/settings.ini";
+    JXPlatformInfo info;
+};
+
+TEST_F(JXPlatformInfoTest, ReadsKeyOfItsOwnSectionAndMissingPiecesReturnZero)
+{
+    EXPECT_EQ(lookup("Runtime", "nHMONLINE"), kMissing); // no file yet
+    writeFile(path, "; written by the agent\n[Runtime]\nnHMONLINE = 1\nComment =   two words  \n"
+                    "other=x\n[Second]\nnHMONLINE=0\nonlyHere=1\n");
+    EXPECT_EQ(JXPlatformInfo::getSettingsFile(), path);
+    EXPECT_EQ(lookup("Runtime", "nHMONLINE"), "1");
+    EXPECT_EQ(lookup("Runtime", "Comment"), "two words");
+    EXPECT_EQ(lookup("Second", "nHMONLINE"), "0");
+    EXPECT_EQ(lookup("Missing", "other"), kMissing);
+    EXPECT_EQ(lookup("Runtime", "onlyHere"), kMissing); // only in another section
+
+    writeFile(path, "");
+    EXPECT_EQ(lookup("Runtime", "other"), kMissing);
+    // A directory opens but cannot be read.
+    JXPlatformInfo::setSettingsFile(dir.path());
+    EXPECT_EQ(lookup("Runtime", "other"), kMissing);
+}
+
+TEST_F(JXPlatformInfoTest, ValueChangedBetweenTwoCallsIsSeen)
+{
+    writeFile(path, "[Runtime]\nnHMONLINE=0\n");
+    EXPECT_EQ(lookup("Runtime", "nHMONLINE"), "0");
+    writeFile(path, "[Runtime]\nnHMONLINE=1\n"); // rewritten in place
+    EXPECT_EQ(lookup("Runtime", "nHMONLINE"), "1");
+    replaceFile("[Runtime]\nnHMONLINE=2\n");
+    EXPECT_EQ(lookup("Runtime", "nHMONLINE"), "2");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    EXPECT_EQ(lookup("Runtime", "nHMONLINE"), kMissing);
+}
+
+TEST_F(JXPlatformInfoTest, FileReplacedAndTruncatedWhileReadGivesOldNewOrNothing)
+{
+    // Comment padding puts the key well into the file, so cuts and partial
+    // reads can miss it; the whole file stays within one page.
+    std::string padding;
+    for (int i = 0; padding.size() < 2500; ++i)
+        padding += "; padding line " + std::to_string(i) + " ....................\n";
+    const std::string values[] = {"online", "offline-for-maintenance"};
+    auto content = [&](int i) {
+        return "[Other]\nx=1\n" + padding + "[Runtime]\nnHMONLINE=" + values[i % 2] + "\n";
+    };
+    writeFile(path, content(0));
+
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 1500; ++i) {
+            if (i % 3 == 0)
+                replaceFile(content(i));
+            else if (i % 3 == 1)
+                writeFile(path, content(i));
+            else
+                EXPECT_EQ(truncate(path.c_str(), off_t(padding.size() / 2)), 0);
+        }
+        done = true;
+    });
+    std::string bad;
+    while (!done.load()) {
+        const std::string v = lookup("Runtime", "nHMONLINE");
+        if (v != kMissing && v != values[0] && v != values[1] && bad.empty())
+            bad = v;
+    }
+    writer.join();
+    EXPECT_EQ(bad, "");
+}
+
+} // namespace
