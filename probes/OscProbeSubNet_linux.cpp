@@ -1,0 +1,544 @@
+// The Linux half of OscProbeSubNet: listing the interfaces with their
+// addresses and kinds, and the address-change watcher.
+//
+// Lock order: probe_csec, then at most one host monitor. The watcher holds
+// no lock while it waits for the kernel, lists the interfaces or compares.
+#include "OscProbeSubNet.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <linux/wireless.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <climits>
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <memory>
+#include <new>
+
+#include <cxxabi.h>
+
+#include "JxCriticalSection.h"
+#include "JxCriticalSectionLock.h"
+#include "JxException.h"
+#include "JxMonitorLock.h"
+#include "JxThread.h"
+#include "SP.h"
+#include "ZuUtils.h"
+#include "internal/OscProbeSubNetInternal.h"
+
+namespace {
+
+const char* const kSourceFile = "OscProbeSubNet_linux";
+const char* const kListFunc = "OscProbeSubNet::getIFList";
+const char* const kWatcherTag = "OscProbeSubNet::thread_func";
+
+// Error sites keep stable line identifiers so hosts' log filters see the
+// same numbers release after release.
+constexpr int kLineIpSocket = 52;
+constexpr int kLineOutOfMemory = 56;
+constexpr int kLineIfconf = 61;
+constexpr int kLineInet6HighDigit = 118;
+constexpr int kLineInet6LowDigit = 126;
+constexpr int kLineKindSocket = 145;
+constexpr int kLineNetlinkSocket = 256;
+constexpr int kLineNetlinkBind = 262;
+constexpr int kLineNetlinkRecv = 273;
+
+constexpr int kFirstIfconfLength = 1024;
+constexpr size_t kInet6LineSize = 128;
+constexpr size_t kNetlinkBufferSize = 4096;
+
+using Iface = OscProbeSubNet::Iface;
+using IfaceMap = std::map<std::string, Iface>;
+
+// Closes a descriptor on every way out of a scope.
+struct FdGuard {
+    int fd = -1;
+    ~FdGuard()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+
+std::string errorText(const char* prefix, int err) { return std::string(prefix) + strerror(err); }
+
+// Copies an interface name into a 16-byte request field, at most 15
+// characters so that it stays terminated.
+void setRequestName(char (&field)[IFNAMSIZ], const std::string& name)
+{
+    memset(field, 0, sizeof field);
+    memcpy(field, name.data(), std::min(name.size(), sizeof field - 1));
+}
+
+// Hardware types that count as a wired link.
+bool isWiredHardware(unsigned short type)
+{
+    switch (type) {
+    case ARPHRD_ETHER:
+    case ARPHRD_EETHER:
+    case ARPHRD_AX25:
+    case ARPHRD_PRONET:
+    case ARPHRD_CHAOS:
+    case ARPHRD_IEEE802:
+    case ARPHRD_ARCNET:
+    case ARPHRD_APPLETLK:
+    case ARPHRD_DLCI:
+    case ARPHRD_ATM:
+    case ARPHRD_METRICOM:
+    case ARPHRD_IEEE1394:
+    case ARPHRD_FDDI:
+        return true;
+    default:
+        return type >= ARPHRD_ASH && type <= ARPHRD_FCFABRIC;
+    }
+}
+
+// IPv4 addresses, from SIOCGIFCONF.
+void collectIPv4(IfaceMap& byName)
+{
+    FdGuard sock;
+    sock.fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sock.fd < 0)
+        throw JxException(kListFunc, errorText("Failed to create IP control socket: ", errno),
+                          kSourceFile, kLineIpSocket, -1);
+
+    std::unique_ptr<char[]> buffer;
+    int length = kFirstIfconfLength;
+    struct ifconf ifc;
+    for (;;) {
+        // The doubling has no bound of its own; only an int overflow of the
+        // request length stops it, as a failed allocation would.
+        if (length <= 0)
+            throw JxException(kListFunc, "Out of memory", kSourceFile, kLineOutOfMemory, -1);
+        buffer.reset(new (std::nothrow) char[static_cast<size_t>(length)]);
+        if (!buffer)
+            throw JxException(kListFunc, "Out of memory", kSourceFile, kLineOutOfMemory, -1);
+        memset(&ifc, 0, sizeof ifc);
+        ifc.ifc_len = length;
+        ifc.ifc_buf = buffer.get();
+        if (ioctl(sock.fd, SIOCGIFCONF, &ifc) < 0)
+            throw JxException(kListFunc,
+                              errorText("Failed to query the list of IPv4 interfaces: ", errno),
+                              kSourceFile, kLineIfconf, -1);
+        // The kernel silently stops at the last record that fits, so an
+        // answer that fills every whole record may have been cut short.
+        if (static_cast<size_t>(ifc.ifc_len) / sizeof(struct ifreq) !=
+            static_cast<size_t>(length) / sizeof(struct ifreq))
+            break;
+        length = length > INT_MAX / 2 ? -1 : length * 2;
+    }
+
+    const char* start = buffer.get();
+    const size_t returned = static_cast<size_t>(ifc.ifc_len);
+    const size_t held = static_cast<size_t>(length);
+    for (size_t offset = 0; offset < returned && offset + sizeof(struct ifreq) <= held;
+         offset += sizeof(struct ifreq)) {
+        struct ifreq req;
+        memcpy(&req, start + offset, sizeof req);
+        if (req.ifr_addr.sa_family != AF_INET)
+            continue;
+        ZUNET_SockAddr addr;
+        memset(&addr, 0, sizeof addr);
+        memcpy(addr.raw, &req.ifr_addr, sizeof(struct sockaddr_in));
+        std::string name(req.ifr_name, strnlen(req.ifr_name, sizeof req.ifr_name));
+        byName[name].addrs.push_back(addr);
+    }
+}
+
+// IPv6 addresses, from /proc/net/if_inet6. A kernel without IPv6 has no
+// such file, which is not an error.
+void collectIPv6(IfaceMap& byName)
+{
+    std::unique_ptr<FILE, FileCloser> file(fopen("/proc/net/if_inet6", "r"));
+    if (!file)
+        return;
+    const std::string invalidContents = "Invalid contents of /proc/net/if_inet6: ";
+    char line[kInet6LineSize];
+    while (fgets(line, sizeof line, file.get()) != nullptr) {
+        line[sizeof line - 1] = '\0';
+        ZUNET_SockAddr addr;
+        std::string name;
+        switch (oscprobe::internal::parseIfInet6Line(line, &addr, &name)) {
+        case oscprobe::internal::Inet6LineStatus::BadHighDigit:
+            throw JxException(kListFunc, invalidContents + line, kSourceFile, kLineInet6HighDigit, -1);
+        case oscprobe::internal::Inet6LineStatus::BadLowDigit:
+            throw JxException(kListFunc, invalidContents + line, kSourceFile, kLineInet6LowDigit, -1);
+        case oscprobe::internal::Inet6LineStatus::Ok:
+            break;
+        }
+        byName[name].addrs.push_back(addr);
+    }
+}
+
+// Names every record and decides its kind. The wireless test runs first:
+// a wireless adapter reports an Ethernet hardware type too.
+std::list<Iface> classify(IfaceMap& byName)
+{
+    FdGuard sock;
+    sock.fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sock.fd < 0)
+        throw JxException(kListFunc, errorText("Couldn't create datagram socket: ", errno),
+                          kSourceFile, kLineKindSocket, -1);
+
+    std::list<Iface> result;
+    for (auto& entry : byName) {
+        Iface& iface = entry.second;
+        iface.name = entry.first;
+
+        struct iw_statistics stats;
+        memset(&stats, 0, sizeof stats);
+        struct iwreq wreq;
+        memset(&wreq, 0, sizeof wreq);
+        setRequestName(wreq.ifr_ifrn.ifrn_name, iface.name);
+        wreq.u.data.pointer = &stats;
+        wreq.u.data.length = 0;
+        wreq.u.data.flags = 1;
+        bool wireless = ioctl(sock.fd, SIOCGIWSTATS, &wreq) == 0;
+
+        bool wired = false;
+        if (!wireless) {
+            struct ifreq req;
+            memset(&req, 0, sizeof req);
+            setRequestName(req.ifr_name, iface.name);
+            if (ioctl(sock.fd, SIOCGIFHWADDR, &req) == 0)
+                wired = isWiredHardware(req.ifr_hwaddr.sa_family);
+        }
+        iface.type = wired ? OscProbeSubNet::WIRED
+                           : (wireless ? OscProbeSubNet::WIRELESS : OscProbeSubNet::UNKNOWN);
+        result.push_back(iface);
+    }
+    return result;
+}
+
+// Whether `fresh` differs from `snapshot`: another number of interfaces, or
+// some snapshot entry without an equal one in the fresh list.
+bool interfacesChanged(const std::list<Iface>& snapshot, const std::list<Iface>& fresh)
+{
+    if (snapshot.size() != fresh.size())
+        return true;
+    for (const Iface& old : snapshot) {
+        bool found = false;
+        for (const Iface& now : fresh) {
+            if (old == now) {
+                found = true;
+                break;
+            }
+        }
+        if (!found)
+            return true;
+    }
+    return false;
+}
+
+// The registry and its lock are made on first use and never destroyed: the
+// detached watcher and the stop() of a probe released during exit may still
+// reach them after static destructors have run.
+JxCriticalSection& probeCsec()
+{
+    static JxCriticalSection& probe_csec = *new JxCriticalSection;
+    return probe_csec;
+}
+
+std::list<SP<OscProbeSubNet>>& probeList()
+{
+    static std::list<SP<OscProbeSubNet>>& probe_list = *new std::list<SP<OscProbeSubNet>>;
+    return probe_list;
+}
+
+// Guarded by probe_csec.
+bool thread_started = false;
+// Set by the watcher when it ends; read by start() without the lock.
+std::atomic<bool> thread_failed{false};
+
+} // namespace
+
+namespace oscprobe::internal {
+
+std::string getToken(const char*& cursor)
+{
+    while (*cursor != '\0' && isspace(static_cast<unsigned char>(*cursor)))
+        ++cursor;
+    const char* begin = cursor;
+    while (*cursor != '\0' && !isspace(static_cast<unsigned char>(*cursor)))
+        ++cursor;
+    return std::string(begin, cursor);
+}
+
+namespace {
+int hexValue(char c)
+{
+    int lower = tolower(static_cast<unsigned char>(c));
+    if (lower >= '0' && lower <= '9')
+        return lower - '0';
+    if (lower >= 'a' && lower <= 'f')
+        return lower - 'a' + 10;
+    return -1;
+}
+} // namespace
+
+Inet6LineStatus parseIfInet6Line(const char* line, ZUNET_SockAddr* addr, std::string* name)
+{
+    memset(addr, 0, sizeof *addr);
+    const uint16_t family = AF_INET6;
+    memcpy(addr->raw, &family, sizeof family);
+    // Address bytes 0-15 sit at bytes 8-23 of the socket address. Each
+    // digit is checked before the next is read, so a NUL stops the parse.
+    for (int i = 0; i < 16; ++i) {
+        int high = hexValue(line[2 * i]);
+        if (high < 0)
+            return Inet6LineStatus::BadHighDigit;
+        int low = hexValue(line[2 * i + 1]);
+        if (low < 0)
+            return Inet6LineStatus::BadLowDigit;
+        addr->raw[8 + i] = static_cast<unsigned char>(high * 16 + low);
+    }
+    // Index, prefix length, scope and flags are not recorded.
+    const char* cursor = line + 32;
+    for (int i = 0; i < 4; ++i)
+        getToken(cursor);
+    *name = getToken(cursor);
+    return Inet6LineStatus::Ok;
+}
+
+long findFirstNewAddr(const void* data, long length)
+{
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    long remaining = length;
+    long offset = 0;
+    // A remainder shorter than a header fails NLMSG_OK's length test anyway;
+    // checking it first keeps the header read inside the data.
+    while (remaining >= static_cast<long>(sizeof(struct nlmsghdr))) {
+        struct nlmsghdr header;
+        memcpy(&header, bytes + offset, sizeof header);
+        if (header.nlmsg_len < sizeof(struct nlmsghdr) ||
+            header.nlmsg_len > static_cast<unsigned long>(remaining))
+            return -1;
+        if (header.nlmsg_type == RTM_NEWADDR)
+            return offset;
+        long step = static_cast<long>(NLMSG_ALIGN(header.nlmsg_len));
+        remaining -= step;
+        offset += step;
+    }
+    return -1;
+}
+
+} // namespace oscprobe::internal
+
+bool OscProbeSubNet::Iface::operator==(const Iface& other) const
+{
+    if (name != other.name)
+        return false;
+    if (type != other.type)
+        return false;
+    if (addrs.size() != other.addrs.size())
+        return false;
+    // Only whether an equal address exists in the other list counts, not
+    // where. The kernel lists addresses in a stable order, so the entry at
+    // the same place nearly always matches and the search from the front is
+    // the exception; this keeps interfaces with thousands of addresses cheap.
+    auto samePlace = other.addrs.begin();
+    for (const ZUNET_SockAddr& mine : addrs) {
+        auto equalBytes = [&mine](const ZUNET_SockAddr& theirs) {
+            return memcmp(mine.raw, theirs.raw, sizeof mine.raw) == 0;
+        };
+        if (!equalBytes(*samePlace) &&
+            std::none_of(other.addrs.begin(), other.addrs.end(), equalBytes))
+            return false;
+        ++samePlace;
+    }
+    return true;
+}
+
+std::list<OscProbeSubNet::Iface> OscProbeSubNet::getIFList()
+{
+    IfaceMap byName;
+    collectIPv4(byName);
+    collectIPv6(byName);
+    return classify(byName);
+}
+
+uint32_t OscProbeSubNet::getIfaceConfigCRC32()
+{
+    unsigned int crc = 0xFFFFFFFFu;
+    const std::list<Iface> ifaces = getIFList();
+    for (const Iface& iface : ifaces) {
+        jx_crc32(iface.name.data(), iface.name.size(), &crc);
+        const int32_t type = iface.type;
+        jx_crc32(&type, sizeof type, &crc);
+        for (const ZUNET_SockAddr& addr : iface.addrs)
+            jx_crc32(addr.raw, sizeof addr.raw, &crc);
+    }
+    return crc;
+}
+
+bool OscProbeSubNet::start(JxMonitor* newMonitor)
+{
+    if (thread_failed.load())
+        return false;
+    monitor.store(newMonitor);
+
+    JxCriticalSectionLock lock(&probeCsec());
+    std::list<SP<OscProbeSubNet>>& registry = probeList();
+    bool registered = std::any_of(registry.begin(), registry.end(),
+                                  [this](const SP<OscProbeSubNet>& p) { return p.get() == this; });
+    if (!registered)
+        registry.push_back(SP<OscProbeSubNet>(this));
+    if (!thread_started) {
+        JxThread creator;
+        creator.createDetachedThread(&OscProbeSubNet::thread_func, nullptr);
+        thread_started = true;
+    }
+    return true;
+}
+
+void OscProbeSubNet::stop()
+{
+    monitor.store(nullptr);
+    // The removed entry outlives the lock: if it holds the last reference,
+    // the probe is destroyed when `removed` goes, and its destructor calls
+    // stop() again, which must be able to take probe_csec.
+    std::list<SP<OscProbeSubNet>> removed;
+    {
+        JxCriticalSectionLock lock(&probeCsec());
+        std::list<SP<OscProbeSubNet>>& registry = probeList();
+        for (auto it = registry.begin(); it != registry.end(); ++it) {
+            if (it->get() == this) {
+                removed.splice(removed.begin(), registry, it);
+                break;
+            }
+        }
+    }
+}
+
+void* OscProbeSubNet::thread_func(void* /*arg*/)
+{
+    EvDebug log(nullptr);
+    int sock = -1;
+
+    // Wakes every registered monitor once; consecutive entries that share a
+    // monitor get one broadcast. Holds probe_csec for the whole pass and
+    // each monitor only around its own broadcast.
+    auto broadcastPass = [] {
+        JxCriticalSectionLock lock(&probeCsec());
+        JxMonitor* last = nullptr;
+        for (const SP<OscProbeSubNet>& entry : probeList()) {
+            JxMonitor* target = static_cast<OscProbeSubNet*>(entry)->monitor.load();
+            if (target == nullptr || target == last)
+                continue;
+            last = target;
+            JxMonitorLock monitorLock(target);
+            target->broadcast();
+        }
+    };
+
+    // What to do when things go wrong beyond repair: no second watcher, and
+    // every later start() says false. The last pass lets waiting hosts
+    // re-evaluate rather than wait for a wake-up that will not come.
+    auto fail = [&] {
+        close(sock);
+        thread_failed.store(true);
+        broadcastPass();
+    };
+
+    try {
+        // The socket is bound before the first snapshot: an address that
+        // comes up in between is then both in the queue and possibly in the
+        // snapshot, never in neither.
+        sock = socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
+        if (sock < 0)
+            throw JxException(kWatcherTag,
+                              errorText("Couldn't create netlink routing socket: ", errno),
+                              kSourceFile, kLineNetlinkSocket, -1);
+        struct sockaddr_nl address;
+        memset(&address, 0, sizeof address);
+        address.nl_family = AF_NETLINK;
+        address.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
+        if (bind(sock, reinterpret_cast<struct sockaddr*>(&address), sizeof address) < 0)
+            throw JxException(kWatcherTag,
+                              errorText("Couldn't bind netlink routing socket: ", errno),
+                              kSourceFile, kLineNetlinkBind, -1);
+
+        std::list<Iface> snapshot = getIFList();
+        // A host may have probed before the snapshot and missed an address
+        // that came up meanwhile; a spurious wake-up costs it one probe().
+        broadcastPass();
+
+        auto checkForChange = [&] {
+            std::list<Iface> fresh = getIFList();
+            if (!interfacesChanged(snapshot, fresh))
+                return;
+            snapshot.swap(fresh);
+            log.Debug(kWatcherTag, "New IP address just came up.");
+            broadcastPass();
+        };
+
+        alignas(struct nlmsghdr) unsigned char buffer[kNetlinkBufferSize];
+        for (;;) {
+            struct iovec iov;
+            iov.iov_base = buffer;
+            iov.iov_len = sizeof buffer;
+            struct msghdr msg;
+            memset(&msg, 0, sizeof msg);
+            msg.msg_name = &address;
+            msg.msg_namelen = sizeof address;
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+
+            const int32_t length = static_cast<int32_t>(recvmsg(sock, &msg, 0));
+            if (length < 0) {
+                const int err = errno;
+                if (err == EINTR)
+                    continue;
+                if (err == ENOBUFS) {
+                    // The queue overflowed during an address storm and the
+                    // kernel dropped notifications; the socket itself is fine.
+                    // A dropped one may have been a new address, so look.
+                    log.Error(kWatcherTag, "Lost routing messages from netlink: %s",
+                              strerror(err));
+                    checkForChange();
+                    continue;
+                }
+                throw JxException(
+                    kWatcherTag,
+                    errorText("Failed to receive next routing message from netlink: ", err),
+                    kSourceFile, kLineNetlinkRecv, -1);
+            }
+            // One re-read per datagram, however many new addresses it holds.
+            if (oscprobe::internal::findFirstNewAddr(buffer, length) >= 0)
+                checkForChange();
+        }
+    } catch (JxException& e) {
+        log.Error(e.getFuncName(), "%s", e.getMessage());
+        fail();
+    } catch (abi::__forced_unwind&) {
+        // Thread cancellation unwinds through here and must go on.
+        throw;
+    } catch (std::exception& e) {
+        log.Error(kWatcherTag, "%s", e.what());
+        fail();
+    } catch (...) {
+        log.Error(kWatcherTag, "Unknown exception");
+        fail();
+    }
+    return nullptr;
+}
