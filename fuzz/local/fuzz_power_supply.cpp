@@ -1,0 +1,90 @@
+// The power-supply decision over arbitrary supply records. Input: lines
+// "attribute=value" (type, online, scope, present, status), records
+// separated by a line "--". Checks properties the decision must keep
+// whatever the kernel reports.
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "internal/OscProbeACInternal.h"
+
+using oscprobe::internal::decidePowerSource;
+using oscprobe::internal::PowerSource;
+using oscprobe::internal::PowerSupplyRecord;
+
+namespace {
+
+std::vector<PowerSupplyRecord> parse(const std::string& text)
+{
+    std::vector<PowerSupplyRecord> out(1);
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t nl = text.find('\n', pos);
+        std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+        pos = nl == std::string::npos ? text.size() + 1 : nl + 1;
+        if (line == "--") {
+            out.emplace_back();
+            continue;
+        }
+        size_t eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        std::string key = line.substr(0, eq), value = line.substr(eq + 1) + "\n";
+        PowerSupplyRecord& r = out.back();
+        if (key == "type")
+            r.type = value;
+        else if (key == "online")
+            r.online = value;
+        else if (key == "scope")
+            r.scope = value;
+        else if (key == "present")
+            r.present = value;
+        else if (key == "status")
+            r.status = value;
+    }
+    return out;
+}
+
+bool is(const std::optional<std::string>& attr, const char* word)
+{
+    return attr && attr->find(word) != std::string::npos;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    std::vector<PowerSupplyRecord> supplies =
+        parse(std::string(reinterpret_cast<const char*>(data), size));
+    PowerSource verdict = decidePowerSource(supplies);
+
+    // The order the directory lists supplies in does not matter.
+    std::vector<PowerSupplyRecord> reversed(supplies.rbegin(), supplies.rend());
+    if (decidePowerSource(reversed) != verdict)
+        abort();
+
+    // Battery needs a battery that says it discharges.
+    if (verdict == PowerSource::BATTERY &&
+        std::none_of(supplies.begin(), supplies.end(), [](const PowerSupplyRecord& r) {
+            return is(r.type, "Battery") && is(r.status, "Discharging");
+        }))
+        abort();
+
+    // Batteries alone never mean AC; any online mains always does.
+    std::vector<PowerSupplyRecord> batteries;
+    for (const PowerSupplyRecord& r : supplies)
+        if (r.type && *r.type == "Battery\n")
+            batteries.push_back(r);
+    if (decidePowerSource(batteries) == PowerSource::AC)
+        abort();
+    PowerSupplyRecord mains;
+    mains.type = "Mains\n";
+    mains.online = "1\n";
+    supplies.push_back(mains);
+    if (decidePowerSource(supplies) != PowerSource::AC)
+        abort();
+    return 0;
+}

@@ -1,0 +1,65 @@
+// Pure halves of the AC power probe: what it makes of the text it reads
+// from the kernel. The probe itself only opens, reads and closes; these
+// functions decide. Not installed and not exported; tests and fuzzers link
+// them from the static archive.
+//
+// Threading: no state; any thread.
+#ifndef OSCPROBE_INTERNAL_OSCPROBEACINTERNAL_H
+#define OSCPROBE_INTERNAL_OSCPROBEACINTERNAL_H
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace oscprobe::internal {
+
+// What an ACPI adapter's state file said. A flag once set stays set.
+struct AcMarkers {
+    bool online = false;  // "on-line" seen
+    bool offline = false; // "off-line" seen
+};
+
+// Size of the line buffer the state file is read with; fgets hands over at
+// most one less character per piece.
+constexpr std::size_t kAcLineBufferSize = 256;
+
+// Searches one NUL-terminated piece, as fgets returned it, for both
+// markers (case-sensitive substrings).
+void scanAcStatePiece(const char* piece, AcMarkers* markers);
+
+// Scans a whole state file's contents in the pieces that fgets with a
+// kAcLineBufferSize buffer would return: each piece ends after a newline or
+// after kAcLineBufferSize - 1 characters, so a marker split across two
+// pieces is not seen. Like the C string fgets yields, a piece counts only
+// up to an embedded NUL.
+AcMarkers scanAcStateText(const std::string& text);
+
+// One entry of /sys/class/power_supply: the raw contents of the attribute
+// files that decide AC power (absent when the file is missing or
+// unreadable). Values keep the kernel's trailing newline.
+struct PowerSupplyRecord {
+    std::string name;
+    std::optional<std::string> type;    // "Mains", "USB", "Battery", ...
+    std::optional<std::string> online;  // "0", "1", "2" (non-batteries)
+    std::optional<std::string> scope;   // "System", "Device", "Unknown"
+    std::optional<std::string> present; // "0" or "1" (batteries)
+    std::optional<std::string> status;  // "Charging", "Discharging", ...
+};
+
+enum class PowerSource {
+    AC,      // some non-battery supply is online
+    BATTERY, // nothing online, and a system battery is discharging
+    UNKNOWN  // neither: no supplies, or only offline ones and idle batteries
+};
+
+// Decides the power source from all supplies, in any order: a non-battery
+// supply whose online value is 1 or more means AC; failing that, a battery
+// whose scope is not "Device", whose present value is not 0 and whose
+// status is "Discharging" means battery; anything else is unknown. A
+// supply without a readable type is left out.
+PowerSource decidePowerSource(const std::vector<PowerSupplyRecord>& supplies);
+
+} // namespace oscprobe::internal
+
+#endif
