@@ -1,0 +1,52 @@
+# Developer entry points. As root on a fresh Debian machine these do all the
+# set-up: missing Debian packages are installed (and only those).
+#
+#   make run     build and run `oscprobe status` on this machine
+#   make test    build and run the whole test suite (plus the fuzz smoke runs)
+#   make sanitize  the test suite under AddressSanitizer/UBSan and ThreadSanitizer
+#   make bench   optimised build, then the benchmarks
+
+PACKAGES := cmake ninja-build make g++ clang libclang-rt-14-dev pkg-config \
+            libgtest-dev libgmock-dev libbenchmark-dev libinih-dev zlib1g-dev \
+            libcli11-dev nlohmann-json3-dev iproute2 util-linux binutils
+
+JOBS ?= $(shell nproc)
+
+.PHONY: deps run test test-dev test-fuzz sanitize bench clean
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; \
+	  done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing missing packages:" $$missing; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+run: deps
+	cmake --preset dev >/dev/null
+	cmake --build --preset dev -j $(JOBS) --target oscprobe_cli
+	./build/dev/cli/oscprobe status
+
+test: test-dev test-fuzz
+
+test-dev: deps
+	cmake --preset dev
+	cmake --build --preset dev -j $(JOBS)
+	ctest --preset dev -j $(JOBS)
+
+test-fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	ctest --preset fuzz -j $(JOBS)
+
+sanitize: deps
+	cmake --preset asan && cmake --build --preset asan -j $(JOBS) && ctest --preset asan -j $(JOBS)
+	cmake --preset tsan && cmake --build --preset tsan -j $(JOBS) && ctest --preset tsan -j $(JOBS)
+
+bench: deps
+	cmake --preset bench && cmake --build --preset bench -j $(JOBS)
+	for b in build/bench/bench/*/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
+
+clean:
+	rm -rf build
