@@ -26,7 +26,8 @@ deps:
 run: deps
 	cmake --preset dev >/dev/null
 	cmake --build --preset dev -j $(JOBS) --target oscprobe_cli
-	./build/dev/cli/oscprobe status
+	@# Exit status 1 only means some probe said no-go on this machine.
+	./build/dev/cli/oscprobe status || [ $$? -eq 1 ]
 
 test: test-dev test-fuzz
 
