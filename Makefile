@@ -4,6 +4,7 @@
 #   make run     build and run `oscprobe status` on this machine
 #   make test    build and run the whole test suite (plus the fuzz smoke runs)
 #   make sanitize  the test suite under AddressSanitizer/UBSan and ThreadSanitizer
+#   make test-clang  the test suite built by clang
 #   make bench   optimised build, then the benchmarks
 
 PACKAGES := cmake ninja-build make g++ clang libclang-rt-14-dev pkg-config \
@@ -12,7 +13,7 @@ PACKAGES := cmake ninja-build make g++ clang libclang-rt-14-dev pkg-config \
 
 JOBS ?= $(shell nproc)
 
-.PHONY: deps run test test-dev test-fuzz sanitize bench clean
+.PHONY: deps run test test-dev test-fuzz test-clang sanitize bench clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do \
@@ -40,6 +41,11 @@ test-fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
 	ctest --preset fuzz -j $(JOBS)
+
+test-clang: deps
+	cmake --preset clang
+	cmake --build --preset clang -j $(JOBS)
+	ctest --preset clang -j $(JOBS)
 
 sanitize: deps
 	cmake --preset asan && cmake --build --preset asan -j $(JOBS) && ctest --preset asan -j $(JOBS)
