@@ -189,6 +189,18 @@ std::string primeAtFiftyPercent(FakeProcStat& stat)
     return std::string();
 }
 
+// The first probe() with the clock at 0: readings at 0 and, after the one
+// sleep moved the clock on, at 100.
+void readAtZeroAndHundred(FakeProcStat& stat, OscProbeCPU& probe)
+{
+    stat.setAt(0);
+    onSleep([&stat]() {
+        setNow(100);
+        stat.setAt(100);
+    });
+    probe.probe();
+}
+
 std::string lastUsageLine(const LogCapture& log)
 {
     std::vector<std::string> lines = log.texts("OscProbeCPU::probe");
@@ -265,13 +277,8 @@ FAKE_STAT_TEST(TakesNoReadingWithinTwoSecondsOfTheNewest, 1000)
 FAKE_STAT_TEST(MeasuresFromNewestReadingOlderThanHalfAMinuteOrOldestOfAFullRing, 0)
 {
     LogCapture log(2);
-    stat.setAt(0);
-    onSleep([&stat]() {
-        setNow(100);
-        stat.setAt(100);
-    });
     OscProbeCPU probe(100);
-    probe.probe();
+    readAtZeroAndHundred(stat, probe);
     CHILD_CHECK(lastUsageLine(log) == "CPU: busy=10000, idle=100000, USAGE: 9%",
                 lastUsageLine(log));
     // Readings at 0, 100 and 200: 100 is the newest older than 170.
@@ -327,13 +334,8 @@ FAKE_STAT_TEST(GoesUpToTheThresholdAndLogsItsLines, 1000)
 FAKE_STAT_TEST(ParseFailureThrowsAndLeavesTheHistoryAlone, 0)
 {
     LogCapture log(2);
-    stat.setAt(0);
-    onSleep([&stat]() {
-        setNow(100);
-        stat.setAt(100);
-    });
     OscProbeCPU probe(100);
-    probe.probe();
+    readAtZeroAndHundred(stat, probe);
     setNow(200);
     stat.setText("intr 1 2 3 4\ncpu  1 2 3 4\n");
     std::string thrown = checkThrows([&]() { probe.probe(); },
