@@ -161,12 +161,17 @@ int runStatus(const StatusOptions& options)
         }));
     }
 
+    // The interface list backs the network rows; without them it is noise.
+    const bool showNetwork = wanted("wired") || wanted("wireless") ||
+                             (!options.subnets.empty() && wanted("subnet"));
     std::list<OscProbeSubNet::Iface> ifaces;
     std::string ifaceError;
-    try {
-        ifaces = OscProbeSubNet::getIFList();
-    } catch (const JxException& e) {
-        ifaceError = std::string(e.getFuncName()) + ": " + e.getMessage();
+    if (showNetwork) {
+        try {
+            ifaces = OscProbeSubNet::getIFList();
+        } catch (const JxException& e) {
+            ifaceError = std::string(e.getFuncName()) + ": " + e.getMessage();
+        }
     }
 
     for (OscProbeSubNet::IFTYPE kind : {OscProbeSubNet::WIRED, OscProbeSubNet::WIRELESS}) {
@@ -216,12 +221,14 @@ int runStatus(const StatusOptions& options)
                 p["figures"] = r.figures;
             doc["probes"].push_back(p);
         }
-        nlohmann::ordered_json list = nlohmann::ordered_json::array();
-        for (const auto& i : ifaces)
-            list.push_back({{"name", i.name}, {"kind", OscProbeSubNet::iftype2str(i.type)}});
-        doc["interfaces"] = list;
-        if (!ifaceError.empty())
-            doc["interfaces_error"] = ifaceError;
+        if (showNetwork) {
+            nlohmann::ordered_json list = nlohmann::ordered_json::array();
+            for (const auto& i : ifaces)
+                list.push_back({{"name", i.name}, {"kind", OscProbeSubNet::iftype2str(i.type)}});
+            doc["interfaces"] = list;
+            if (!ifaceError.empty())
+                doc["interfaces_error"] = ifaceError;
+        }
         doc["exit_status"] = status;
         printf("%s\n", doc.dump(2).c_str());
         return status;
@@ -234,12 +241,15 @@ int runStatus(const StatusOptions& options)
             printf("  [%s %s]", hex(r.reason).c_str(), reasonText(r.reason));
         printf("\n");
     }
-    std::string list;
-    for (const auto& i : ifaces)
-        list += (list.empty() ? "" : ", ") + i.name + " (" + OscProbeSubNet::iftype2str(i.type) + ")";
-    if (!ifaceError.empty())
-        list = "error: " + ifaceError;
-    printf("%-10s %s\n", "interfaces", list.empty() ? "none" : list.c_str());
+    if (showNetwork) {
+        std::string list;
+        for (const auto& i : ifaces)
+            list += (list.empty() ? "" : ", ") + i.name + " (" +
+                    OscProbeSubNet::iftype2str(i.type) + ")";
+        if (!ifaceError.empty())
+            list = "error: " + ifaceError;
+        printf("%-10s %s\n", "interfaces", list.empty() ? "none" : list.c_str());
+    }
     return status;
 }
 
