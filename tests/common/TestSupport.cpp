@@ -25,17 +25,25 @@ std::string g_skipReason = "namespaces were not set up (test not linked with the
 const std::string& namespaceSkipReason() { return g_skipReason; }
 void setNamespaceSkipReason(const std::string& why) { g_skipReason = why; }
 
+std::string enterPrivateMountNamespace()
+{
+    if (unshare(CLONE_NEWNS) != 0)
+        return std::string("unshare(CLONE_NEWNS): ") + strerror(errno);
+    // Mounts made by the tests must not leak back into the parent namespace.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("making / private: ") + strerror(errno);
+    return std::string();
+}
+
 bool enterPrivateNamespaces(std::string* why)
 {
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
-        *why = std::string("unshare(CLONE_NEWNET | CLONE_NEWNS): ") + strerror(errno);
+    if (unshare(CLONE_NEWNET) != 0) {
+        *why = std::string("unshare(CLONE_NEWNET): ") + strerror(errno);
         return false;
     }
-    // Mounts made by the tests must not leak back into the parent namespace.
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        *why = std::string("making / private: ") + strerror(errno);
+    *why = enterPrivateMountNamespace();
+    if (!why->empty())
         return false;
-    }
     if (sh("ip link set lo up") != 0) {
         *why = "ip link set lo up failed (is iproute2 installed?)";
         return false;

@@ -21,6 +21,11 @@ namespace oscprobe_test {
 // returns false and says why.
 bool enterPrivateNamespaces(std::string* why);
 
+// Moves the calling process into a new mount namespace with every mount
+// private, so that mounts made there never reach the parent. Returns an
+// empty string, or why it failed.
+std::string enterPrivateMountNamespace();
+
 // Set by the namespace-aware main; empty when the namespaces are in place.
 const std::string& namespaceSkipReason();
 void setNamespaceSkipReason(const std::string& why);

@@ -112,16 +112,6 @@ namespace {
         }                                                                                  \
     } while (0)
 
-// Mounts made by one child must not be seen by the next.
-std::string enterOwnMountNamespace()
-{
-    if (unshare(CLONE_NEWNS) != 0)
-        return std::string("unshare(CLONE_NEWNS): ") + strerror(errno);
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string("making / private: ") + strerror(errno);
-    return std::string();
-}
-
 // A file standing in for /proc/stat. Rewritten in place, so the bind mount
 // keeps showing the current contents.
 class FakeProcStat {
@@ -156,7 +146,7 @@ private:
 std::string inChildWithFakeStat(long start, std::string (*body)(FakeProcStat&))
 {
     return runInChild([&]() -> std::string {
-        std::string why = enterOwnMountNamespace();
+        std::string why = enterPrivateMountNamespace();
         if (!why.empty())
             return why;
         FakeProcStat stat;
@@ -354,7 +344,7 @@ TEST(CpuProbe, OpenAndReadFailuresCarryTheSystemError)
 {
     OSCPROBE_REQUIRE_NAMESPACES();
     EXPECT_EQ(runInChild([]() -> std::string {
-                  std::string why = enterOwnMountNamespace();
+                  std::string why = enterPrivateMountNamespace();
                   if (!why.empty())
                       return why;
                   // An empty /proc: nothing to open; then a directory where the file was.

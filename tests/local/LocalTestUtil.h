@@ -33,10 +33,9 @@ using Files = std::vector<std::pair<std::string, std::string>>;
 inline std::string runInPrivateMounts(const std::function<std::string()>& body)
 {
     return runInChild([&body]() -> std::string {
-        if (unshare(CLONE_NEWNS) != 0)
-            return std::string("SKIP: unshare(CLONE_NEWNS): ") + strerror(errno);
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            return std::string("SKIP: making / private: ") + strerror(errno);
+        std::string why = enterPrivateMountNamespace();
+        if (!why.empty())
+            return "SKIP: " + why;
         return body();
     });
 }
