@@ -62,6 +62,8 @@ constexpr int kLineNetlinkRecv = 273;
 constexpr int kFirstIfconfLength = 1024;
 constexpr size_t kInet6LineSize = 128;
 constexpr size_t kNetlinkBufferSize = 4096;
+// Well above what a default-sized receive queue holds of one-address datagrams.
+constexpr int kMaxDrainedDatagrams = 1024;
 
 using Iface = OscProbeSubNet::Iface;
 using IfaceMap = std::map<std::string, Iface>;
@@ -493,39 +495,63 @@ void* OscProbeSubNet::thread_func(void* /*arg*/)
         };
 
         alignas(struct nlmsghdr) unsigned char buffer[kNetlinkBufferSize];
-        for (;;) {
-            struct iovec iov;
-            iov.iov_base = buffer;
-            iov.iov_len = sizeof buffer;
-            struct msghdr msg;
-            memset(&msg, 0, sizeof msg);
-            msg.msg_name = &address;
-            msg.msg_namelen = sizeof address;
-            msg.msg_iov = &iov;
-            msg.msg_iovlen = 1;
+        struct iovec iov;
+        struct msghdr msg;
+        // One datagram into `buffer`; false when a non-blocking receive
+        // found the queue empty. A datagram that holds a new address, or an
+        // overflow (a dropped notification may have been one), sets
+        // `mustCheck`.
+        auto receive = [&](int flags, bool& mustCheck) {
+            for (;;) {
+                iov.iov_base = buffer;
+                iov.iov_len = sizeof buffer;
+                memset(&msg, 0, sizeof msg);
+                msg.msg_name = &address;
+                msg.msg_namelen = sizeof address;
+                msg.msg_iov = &iov;
+                msg.msg_iovlen = 1;
 
-            const int32_t length = static_cast<int32_t>(recvmsg(sock, &msg, 0));
-            if (length < 0) {
+                const int32_t length = static_cast<int32_t>(recvmsg(sock, &msg, flags));
+                if (length >= 0) {
+                    if (oscprobe::internal::findFirstNewAddr(buffer, length) >= 0)
+                        mustCheck = true;
+                    return true;
+                }
                 const int err = errno;
                 if (err == EINTR)
                     continue;
+                if (err == EAGAIN || err == EWOULDBLOCK)
+                    return false;
                 if (err == ENOBUFS) {
                     // The queue overflowed during an address storm and the
                     // kernel dropped notifications; the socket itself is fine.
-                    // A dropped one may have been a new address, so look.
                     log.Error(kWatcherTag, "Lost routing messages from netlink: %s",
                               strerror(err));
-                    checkForChange();
-                    continue;
+                    mustCheck = true;
+                    return true;
                 }
                 throw JxException(
                     kWatcherTag,
                     errorText("Failed to receive next routing message from netlink: ", err),
                     kSourceFile, kLineNetlinkRecv, -1);
             }
-            // One re-read per datagram, however many new addresses it holds.
-            if (oscprobe::internal::findFirstNewAddr(buffer, length) >= 0)
-                checkForChange();
+        };
+
+        for (;;) {
+            bool mustCheck = false;
+            receive(0, mustCheck);
+            if (!mustCheck)
+                continue;
+            // A burst of addresses arrives as one datagram per address, far
+            // faster than the interfaces can be listed. Whatever is already
+            // queued is covered by the one re-read that follows, so take it
+            // off the queue first: a burst then costs one re-read, not one
+            // per address. The bound keeps a sender that never pauses from
+            // delaying the wake-up for ever.
+            for (int drained = 0; drained < kMaxDrainedDatagrams; ++drained)
+                if (!receive(MSG_DONTWAIT, mustCheck))
+                    break;
+            checkForChange();
         }
     } catch (JxException& e) {
         log.Error(e.getFuncName(), "%s", e.getMessage());

@@ -219,14 +219,18 @@ TEST_F(WatcherTest, KeepsRunningAfterAnAddressStormOverflowsItsQueue)
     JxMonitor m;
     ASSERT_TRUE(p->start(&m));
 
-    // Each address is one notification; the watcher lists the interfaces
-    // for each, far slower than the kernel queues them.
+    // Each address is one notification. Holding the monitor stalls the
+    // watcher in the broadcast for the first of them, so the rest pile up
+    // in its queue until the kernel drops some.
     TempDir dir;
     std::string batch;
     for (int i = 0; i < 2000; ++i)
         batch += "addr add 10.200." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1) +
                  "/32 dev wv0\n";
-    ASSERT_EQ(sh("ip -force -batch " + dir.write("storm", batch)), 0);
+    {
+        JxMonitorLock stall(&m);
+        ASSERT_EQ(sh("ip -force -batch " + dir.write("storm", batch)), 0);
+    }
 
     auto errorLine = [&](const std::string& prefix) {
         for (const LogCapture::Line& l : log.lines())
