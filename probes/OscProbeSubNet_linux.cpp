@@ -29,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include <cxxabi.h>
 
@@ -54,7 +55,6 @@ constexpr int kLineOutOfMemory = 56;
 constexpr int kLineIfconf = 61;
 constexpr int kLineInet6HighDigit = 118;
 constexpr int kLineInet6LowDigit = 126;
-constexpr int kLineKindSocket = 145;
 constexpr int kLineNetlinkSocket = 256;
 constexpr int kLineNetlinkBind = 262;
 constexpr int kLineNetlinkRecv = 273;
@@ -115,15 +115,9 @@ bool isWiredHardware(unsigned short type)
     }
 }
 
-// IPv4 addresses, from SIOCGIFCONF.
-void collectIPv4(IfaceMap& byName)
+// IPv4 addresses, from SIOCGIFCONF on `sock`.
+void collectIPv4(int sock, IfaceMap& byName)
 {
-    FdGuard sock;
-    sock.fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (sock.fd < 0)
-        throw JxException(kListFunc, errorText("Failed to create IP control socket: ", errno),
-                          kSourceFile, kLineIpSocket, -1);
-
     std::unique_ptr<char[]> buffer;
     int length = kFirstIfconfLength;
     struct ifconf ifc;
@@ -138,7 +132,7 @@ void collectIPv4(IfaceMap& byName)
         memset(&ifc, 0, sizeof ifc);
         ifc.ifc_len = length;
         ifc.ifc_buf = buffer.get();
-        if (ioctl(sock.fd, SIOCGIFCONF, &ifc) < 0)
+        if (ioctl(sock, SIOCGIFCONF, &ifc) < 0)
             throw JxException(kListFunc,
                               errorText("Failed to query the list of IPv4 interfaces: ", errno),
                               kSourceFile, kLineIfconf, -1);
@@ -171,10 +165,14 @@ void collectIPv4(IfaceMap& byName)
 // such file, which is not an error.
 void collectIPv6(IfaceMap& byName)
 {
+    // A buffer of our own spares stdio the stat and the heap buffer it would
+    // otherwise set up at the first read. Declared first, it outlives the file.
+    char stdioBuffer[4096];
     std::unique_ptr<FILE, FileCloser> file(fopen("/proc/net/if_inet6", "r"));
     if (!file)
         return;
-    const std::string invalidContents = "Invalid contents of /proc/net/if_inet6: ";
+    setvbuf(file.get(), stdioBuffer, _IOFBF, sizeof stdioBuffer);
+    const char* const invalidContents = "Invalid contents of /proc/net/if_inet6: ";
     char line[kInet6LineSize];
     while (fgets(line, sizeof line, file.get()) != nullptr) {
         line[sizeof line - 1] = '\0';
@@ -182,9 +180,11 @@ void collectIPv6(IfaceMap& byName)
         std::string name;
         switch (oscprobe::internal::parseIfInet6Line(line, &addr, &name)) {
         case oscprobe::internal::Inet6LineStatus::BadHighDigit:
-            throw JxException(kListFunc, invalidContents + line, kSourceFile, kLineInet6HighDigit, -1);
+            throw JxException(kListFunc, std::string(invalidContents) + line, kSourceFile,
+                              kLineInet6HighDigit, -1);
         case oscprobe::internal::Inet6LineStatus::BadLowDigit:
-            throw JxException(kListFunc, invalidContents + line, kSourceFile, kLineInet6LowDigit, -1);
+            throw JxException(kListFunc, std::string(invalidContents) + line, kSourceFile,
+                              kLineInet6LowDigit, -1);
         case oscprobe::internal::Inet6LineStatus::Ok:
             break;
         }
@@ -192,16 +192,11 @@ void collectIPv6(IfaceMap& byName)
     }
 }
 
-// Names every record and decides its kind. The wireless test runs first:
-// a wireless adapter reports an Ethernet hardware type too.
-std::list<Iface> classify(IfaceMap& byName)
+// Names every record and decides its kind, asking through `sock`. The
+// wireless test runs first: a wireless adapter reports an Ethernet hardware
+// type too.
+std::list<Iface> classify(int sock, IfaceMap& byName)
 {
-    FdGuard sock;
-    sock.fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (sock.fd < 0)
-        throw JxException(kListFunc, errorText("Couldn't create datagram socket: ", errno),
-                          kSourceFile, kLineKindSocket, -1);
-
     std::list<Iface> result;
     for (auto& entry : byName) {
         Iface& iface = entry.second;
@@ -215,19 +210,19 @@ std::list<Iface> classify(IfaceMap& byName)
         wreq.u.data.pointer = &stats;
         wreq.u.data.length = 0;
         wreq.u.data.flags = 1;
-        bool wireless = ioctl(sock.fd, SIOCGIWSTATS, &wreq) == 0;
+        bool wireless = ioctl(sock, SIOCGIWSTATS, &wreq) == 0;
 
         bool wired = false;
         if (!wireless) {
             struct ifreq req;
             memset(&req, 0, sizeof req);
             setRequestName(req.ifr_name, iface.name);
-            if (ioctl(sock.fd, SIOCGIFHWADDR, &req) == 0)
+            if (ioctl(sock, SIOCGIFHWADDR, &req) == 0)
                 wired = isWiredHardware(req.ifr_hwaddr.sa_family);
         }
         iface.type = wired ? OscProbeSubNet::WIRED
                            : (wireless ? OscProbeSubNet::WIRELESS : OscProbeSubNet::UNKNOWN);
-        result.push_back(iface);
+        result.push_back(std::move(iface));
     }
     return result;
 }
@@ -373,10 +368,18 @@ bool OscProbeSubNet::Iface::operator==(const Iface& other) const
 
 std::list<OscProbeSubNet::Iface> OscProbeSubNet::getIFList()
 {
+    // One socket serves the address list and the kind requests: making and
+    // closing a socket costs as much as several requests on it, and with few
+    // interfaces that is much of a listing's cost.
+    FdGuard sock;
+    sock.fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sock.fd < 0)
+        throw JxException(kListFunc, errorText("Failed to create IP control socket: ", errno),
+                          kSourceFile, kLineIpSocket, -1);
     IfaceMap byName;
-    collectIPv4(byName);
+    collectIPv4(sock.fd, byName);
     collectIPv6(byName);
-    return classify(byName);
+    return classify(sock.fd, byName);
 }
 
 uint32_t OscProbeSubNet::getIfaceConfigCRC32()
