@@ -117,7 +117,7 @@ bool isWiredHardware(unsigned short type)
 void collectIPv4(IfaceMap& byName)
 {
     FdGuard sock;
-    sock.fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sock.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock.fd < 0)
         throw JxException(kListFunc, errorText("Failed to create IP control socket: ", errno),
                           kSourceFile, kLineIpSocket, -1);
@@ -169,7 +169,7 @@ void collectIPv4(IfaceMap& byName)
 // such file, which is not an error.
 void collectIPv6(IfaceMap& byName)
 {
-    std::unique_ptr<FILE, FileCloser> file(fopen("/proc/net/if_inet6", "r"));
+    std::unique_ptr<FILE, FileCloser> file(fopen("/proc/net/if_inet6", "re"));
     if (!file)
         return;
     const std::string invalidContents = "Invalid contents of /proc/net/if_inet6: ";
@@ -195,7 +195,7 @@ void collectIPv6(IfaceMap& byName)
 std::list<Iface> classify(IfaceMap& byName)
 {
     FdGuard sock;
-    sock.fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sock.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock.fd < 0)
         throw JxException(kListFunc, errorText("Couldn't create datagram socket: ", errno),
                           kSourceFile, kLineKindSocket, -1);
@@ -464,7 +464,7 @@ void* OscProbeSubNet::thread_func(void* /*arg*/)
         // The socket is bound before the first snapshot: an address that
         // comes up in between is then both in the queue and possibly in the
         // snapshot, never in neither.
-        sock = socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
+        sock = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
         if (sock < 0)
             throw JxException(kWatcherTag,
                               errorText("Couldn't create netlink routing socket: ", errno),
