@@ -1,6 +1,6 @@
 // The oscprobe tool's subcommands. Each runs on the main thread, prints to
-// standard output (log lines go to standard error) and returns the exit
-// status: 0 all go, 1 some probe said no-go, 2 a probe failed.
+// standard output (log lines and errors go to standard error) and returns
+// the exit status.
 #ifndef OSCPROBE_CLI_COMMANDS_H
 #define OSCPROBE_CLI_COMMANDS_H
 
@@ -9,7 +9,11 @@
 
 namespace oscprobe_cli {
 
-enum ExitStatus { EXIT_ALL_GO = 0, EXIT_NO_GO = 1, EXIT_PROBE_FAILED = 2 };
+struct ConditionOptions;
+
+// Shared by every command. `wait` and `run` also end with 128 + the signal
+// number after SIGINT or SIGTERM.
+enum ExitStatus { EXIT_ALL_GO = 0, EXIT_NO_GO = 1, EXIT_USAGE = 2, EXIT_PROBE_FAILED = 3 };
 
 struct StatusOptions {
     int cpuThreshold = 80;
@@ -21,8 +25,19 @@ struct StatusOptions {
     bool json = false;
 };
 
+struct WaitOptions {
+    double timeout = -1;   // seconds; negative: wait for ever
+    double interval = 30;  // seconds between evaluations without a wake-up
+    bool json = false;     // one JSON object per evaluation
+    bool quiet = false;    // no live status line
+    std::vector<std::string> command; // `run`: what to execute once all go
+};
+
 int runStatus(const StatusOptions& options);
 int runIfaces(bool json);
+// These throw UsageError (Conditions.h) for bad input, before any probe runs.
+int runCheck(const ConditionOptions& conditions, bool json);
+int runWait(const ConditionOptions& conditions, const WaitOptions& options);
 
 } // namespace oscprobe_cli
 

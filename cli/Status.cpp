@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "Conditions.h"
 #include "ProbeLog.h"
 #include "oscprobe.h"
 
@@ -35,13 +36,6 @@ const char* reasonText(OscProbeReason code)
     default:
         return "unknown reason";
     }
-}
-
-std::string hex(OscProbeReason code)
-{
-    char buf[16];
-    snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(code));
-    return buf;
 }
 
 std::string percent(double value, int decimals)
@@ -82,14 +76,6 @@ Row evaluate(const std::string& name, OscProbe* probe, Describe describe)
     return row;
 }
 
-Row failedRow(const std::string& name, const std::string& why)
-{
-    Row row;
-    row.name = name;
-    row.detail = why;
-    return row;
-}
-
 std::string ifaceNames(const std::list<OscProbeSubNet::Iface>& ifaces, OscProbeSubNet::IFTYPE kind)
 {
     std::string names;
@@ -103,15 +89,29 @@ std::string ifaceNames(const std::list<OscProbeSubNet::Iface>& ifaces, OscProbeS
 
 int runStatus(const StatusOptions& options)
 {
-    ProbeLog log;
-    if (!options.settingsFile.empty())
+    ProbeLog log(true);
+    if (!options.settingsFile.empty()) {
+        checkSettingsFile(options.settingsFile);
         JXPlatformInfo::setSettingsFile(options.settingsFile);
+    }
 
     std::vector<Row> rows;
     auto wanted = [&](const char* name) {
         return options.only.empty() ||
                std::find(options.only.begin(), options.only.end(), name) != options.only.end();
     };
+
+    // Made first: a definition the library rejects is bad input, found
+    // before any probe has run.
+    SP<OscProbeSubNet> subnet;
+    if (!options.subnets.empty() && wanted("subnet")) {
+        try {
+            subnet = new OscProbeSubNet(
+                std::list<std::string>(options.subnets.begin(), options.subnets.end()));
+        } catch (const JxException& e) {
+            throw UsageError(e.getMessage());
+        }
+    }
 
     if (wanted("cpu")) {
         SP<OscProbeCPU> cpu(new OscProbeCPU(options.cpuThreshold));
@@ -182,18 +182,12 @@ int runStatus(const StatusOptions& options)
         rows.push_back(evaluate(name, net, [&](Row& r) { r.detail = ifaceNames(ifaces, kind); }));
     }
 
-    if (!options.subnets.empty() && wanted("subnet")) {
-        std::list<std::string> defs(options.subnets.begin(), options.subnets.end());
-        try {
-            SP<OscProbeSubNet> net(new OscProbeSubNet(defs));
-            rows.push_back(evaluate("subnet", net, [&](Row& r) {
-                r.detail = log.last("OscProbeSubNet::probe");
-                if (r.detail.empty())
-                    r.detail = "no address in any of the subnets";
-            }));
-        } catch (const JxException& e) {
-            rows.push_back(failedRow("subnet", e.getMessage()));
-        }
+    if (subnet) {
+        rows.push_back(evaluate("subnet", subnet, [&](Row& r) {
+            r.detail = log.last("OscProbeSubNet::probe");
+            if (r.detail.empty())
+                r.detail = "no address in any of the subnets";
+        }));
     }
 
     int status = EXIT_ALL_GO;
@@ -214,7 +208,7 @@ int runStatus(const StatusOptions& options)
             p["detail"] = r.detail;
             if (r.state == Row::NO_GO) {
                 p["reason"] = r.reason;
-                p["reason_hex"] = hex(r.reason);
+                p["reason_hex"] = hexCode(r.reason);
                 p["reason_text"] = reasonText(r.reason);
             }
             if (!r.figures.empty())
@@ -238,7 +232,7 @@ int runStatus(const StatusOptions& options)
         const char* state = r.state == Row::GO ? "go" : (r.state == Row::NO_GO ? "no-go" : "error");
         printf("%-10s %-6s %s", r.name.c_str(), state, r.detail.c_str());
         if (r.state == Row::NO_GO)
-            printf("  [%s %s]", hex(r.reason).c_str(), reasonText(r.reason));
+            printf("  [%s %s]", hexCode(r.reason).c_str(), reasonText(r.reason));
         printf("\n");
     }
     if (showNetwork) {

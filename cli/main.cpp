@@ -1,15 +1,143 @@
-// oscprobe: evaluates the condition probes on this machine.
+// oscprobe: evaluates the condition probes on this machine, and waits for
+// them on behalf of a job.
 //
-//   oscprobe status [options]   one line per probe: go / no-go and why
-//   oscprobe ifaces [--json]    the interfaces as the network probe sees them
+//   oscprobe status [options]            every probe, with its figure
+//   oscprobe check CONDITIONS            each condition once
+//   oscprobe wait CONDITIONS             until all say go
+//   oscprobe run CONDITIONS -- COMMAND   wait, then become COMMAND
+//   oscprobe ifaces                      the interfaces the network probe sees
+#include <ctype.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
 #include <CLI/CLI.hpp>
 
 #include "Commands.h"
-#include "EvDebug.h"
+#include "Conditions.h"
+#include "ProbeLog.h"
 
 #ifndef OSCPROBE_VERSION
 #define OSCPROBE_VERSION "unknown"
 #endif
+
+namespace {
+
+using oscprobe_cli::ConditionOptions;
+using oscprobe_cli::WaitOptions;
+
+// A number from the command line, whole: "80" but not "80x", " 80" or "".
+bool parseNumber(const std::string& text, bool whole, double* value)
+{
+    if (text.empty() || isspace(static_cast<unsigned char>(text[0])))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const double parsed = whole ? static_cast<double>(strtol(text.c_str(), &end, 10))
+                                : strtod(text.c_str(), &end);
+    if (*end != '\0' || errno != 0 || parsed != parsed)
+        return false;
+    *value = parsed;
+    return true;
+}
+
+// Validators whose messages say what was wanted, in the tool's words.
+CLI::Validator percentage(bool whole)
+{
+    return CLI::Validator(
+        [whole](std::string& text) -> std::string {
+            double value;
+            if (!parseNumber(text, whole, &value) || value < 0 || value > 100)
+                return "'" + text + "' is not " + (whole ? "a whole" : "a") +
+                       " percentage from 0 to 100";
+            return std::string();
+        },
+        "PCT");
+}
+
+CLI::Validator seconds(bool zeroAllowed)
+{
+    return CLI::Validator(
+        [zeroAllowed](std::string& text) -> std::string {
+            double value;
+            if (!parseNumber(text, false, &value) || value < 0 || (!zeroAllowed && value == 0) ||
+                value > 1e9)
+                return "'" + text + "' is not a number of seconds" +
+                       (zeroAllowed ? "" : " above 0");
+            return std::string();
+        },
+        "SECONDS");
+}
+
+void addConditionOptions(CLI::App* cmd, ConditionOptions& c)
+{
+    cmd->add_option("--cpu", c.cpu,
+                    "Go while CPU usage over about the last 30 seconds is at or below PCT percent")
+        ->type_name("PCT")
+        ->check(percentage(true));
+    cmd->add_flag("--ac", c.ac, "Go while the machine runs on AC power");
+    cmd->add_option("--subnet", c.subnets,
+                    "Go while some interface has an address in CIDR (address/bits, IPv4 or IPv6); "
+                    "repeat for several, any one will do")
+        ->type_name("CIDR")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->expected(1);
+    cmd->add_option("--iface", c.ifaces, "Go while an interface of this kind has an address")
+        ->type_name("wired|wireless")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->expected(1)
+        ->check(CLI::IsMember({"wired", "wireless"}));
+    cmd->add_flag("--hubmaster", c.hubmaster,
+                  "Go while the settings record the Hubmaster as reachable ([Runtime] nHMONLINE)");
+    cmd->add_option("--settings", c.settingsFile,
+                    "Settings file for --hubmaster (default: $OSCPROBE_SETTINGS, else "
+                    "/etc/oscprobe/settings.ini); must exist when named")
+        ->type_name("FILE");
+    cmd->add_option("--disk-below", c.diskBelow,
+                    "Go while some --dir has strictly less than PCT percent free space")
+        ->type_name("PCT")
+        ->check(percentage(false));
+    cmd->add_option("--dir", c.dirs, "Directory for --disk-below; repeat for several")
+        ->type_name("DIR")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->expected(1);
+}
+
+void addWaitOptions(CLI::App* cmd, WaitOptions& w)
+{
+    cmd->add_option("--timeout", w.timeout,
+                    "Give up after SECONDS with exit status 1 (default: wait for ever)")
+        ->type_name("SECONDS")
+        ->check(seconds(true));
+    cmd->add_option("--interval", w.interval,
+                    "Re-evaluate every SECONDS when nothing wakes the wait earlier")
+        ->type_name("SECONDS")
+        ->capture_default_str()
+        ->check(seconds(false));
+    cmd->add_flag("-q,--quiet", w.quiet, "No live status line on a terminal");
+    cmd->add_flag("--json", w.json, "Print every evaluation as one JSON object per line");
+}
+
+// CLI11's messages, as one line of the tool's own.
+int usageError(const std::string& command, const std::string& message)
+{
+    std::string line = message;
+    for (char& ch : line)
+        if (ch == '\n')
+            ch = ' ';
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    fprintf(stderr, "oscprobe%s%s: %s (see oscprobe%s%s --help)\n", command.empty() ? "" : " ",
+            command.c_str(), line.c_str(), command.empty() ? "" : " ", command.c_str());
+    return oscprobe_cli::EXIT_USAGE;
+}
+
+const char* kConditionsFooter =
+    "\nCONDITIONS: any of --cpu, --ac, --subnet, --iface, --hubmaster, --disk-below with --dir; "
+    "all must say go.\nExit status: 0 all go, 1 some no-go";
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -17,13 +145,24 @@ int main(int argc, char** argv)
                  ": asks the condition probes whether background work may go ahead."};
     app.set_version_flag("--version", "oscprobe " OSCPROBE_VERSION);
     app.require_subcommand(1);
+    app.fallthrough();
+    app.footer("\nExamples:\n"
+               "  oscprobe status\n"
+               "  oscprobe check --ac --cpu 50\n"
+               "  oscprobe run --ac --subnet 10.20.0.0/16 --cpu 60 -- /usr/local/bin/backup\n"
+               "\nSee `oscprobe COMMAND --help` and man oscprobe.");
 
     bool verbose = false;
-    app.add_flag("-v,--verbose", verbose, "Show the library's detailed log lines on standard error");
+    std::string logFile;
+    app.add_flag("-v,--verbose", verbose, "Show the library's detailed (level 2) log lines on "
+                                          "standard error");
+    app.add_option("--log", logFile, "Write the library's log to FILE (appended) instead")
+        ->type_name("FILE");
 
     oscprobe_cli::StatusOptions status;
     CLI::App* statusCmd = app.add_subcommand(
-        "status", "Evaluate every probe once. Exit status: 0 all go, 1 some no-go, 2 a probe failed");
+        "status", "Evaluate every probe once, with defaults. Exit status: 0 all go, 1 some no-go, "
+                  "3 a probe failed");
     statusCmd->add_option("--cpu-threshold", status.cpuThreshold,
                           "CPU usage (percent) up to which the CPU probe says go")
         ->capture_default_str();
@@ -44,19 +183,98 @@ int main(int argc, char** argv)
                           "speaks for these alone)")
         ->check(CLI::IsMember({"cpu", "ac", "hubmaster", "disk", "wired", "wireless", "subnet"}));
     statusCmd->add_flag("--json", status.json, "Print one JSON document instead of lines");
+    statusCmd->footer("\nExample:\n  oscprobe status --disk-dir /var/backups --subnet 10.0.0.0/8");
+
+    ConditionOptions conditions;
+    WaitOptions waitOptions;
+    bool checkJson = false;
+
+    CLI::App* checkCmd = app.add_subcommand("check", "Evaluate every named condition once");
+    addConditionOptions(checkCmd, conditions);
+    checkCmd->add_flag("--json", checkJson, "Print the evaluation as one JSON object");
+    checkCmd->footer(std::string(kConditionsFooter) +
+                     ", 2 bad input, 3 a probe failed.\n\nExample:\n"
+                     "  oscprobe check --ac --cpu 50 --disk-below 90 --dir /var/backups");
+
+    CLI::App* waitCmd =
+        app.add_subcommand("wait", "Block until every named condition says go; an address "
+                                   "coming up is noticed at once");
+    addConditionOptions(waitCmd, conditions);
+    addWaitOptions(waitCmd, waitOptions);
+    waitCmd->footer(std::string(kConditionsFooter) +
+                    " (timed out), 2 bad input, 3 a probe failed, 130/143 after SIGINT/SIGTERM.\n"
+                    "\nExample:\n  oscprobe wait --subnet 10.20.0.0/16 --timeout 3600");
+
+    CLI::App* runCmd = app.add_subcommand(
+        "run", "Wait as `wait` does, then replace oscprobe with COMMAND (not through a shell)");
+    addConditionOptions(runCmd, conditions);
+    addWaitOptions(runCmd, waitOptions);
+    runCmd->add_option("command", waitOptions.command, "The command and its arguments, after --")
+        ->type_name("COMMAND [ARGS...]");
+    runCmd->footer(std::string(kConditionsFooter) +
+                   " (timed out; COMMAND not run), 2 bad input, 3 a probe failed, 130/143 after "
+                   "SIGINT/SIGTERM; otherwise COMMAND's own.\n\nExample:\n"
+                   "  oscprobe run --ac --cpu 60 -- rsync -a /home/ /mnt/backup/");
 
     bool ifacesJson = false;
     CLI::App* ifacesCmd =
         app.add_subcommand("ifaces", "List the interfaces, their kinds and addresses, and the "
                                      "configuration checksum");
     ifacesCmd->add_flag("--json", ifacesJson, "Print one JSON document instead of lines");
+    ifacesCmd->footer("\nExample:\n  oscprobe ifaces --json");
 
-    CLI11_PARSE(app, argc, argv);
+    // Everything after the first "--" is the command of `run`, passed on
+    // untouched: its own options are none of ours.
+    int ownArgs = argc;
+    std::vector<std::string> tail;
+    for (int i = 1; i < argc; ++i)
+        if (strcmp(argv[i], "--") == 0) {
+            ownArgs = i;
+            tail.assign(argv + i + 1, argv + argc);
+            break;
+        }
 
-    if (verbose)
-        EvDebug::setDebugLevel(2);
+    try {
+        app.parse(ownArgs, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0)
+            return app.exit(e); // --help, --version
+        std::string command;
+        for (CLI::App* sub : app.get_subcommands())
+            command = sub->get_name();
+        return usageError(command, e.what());
+    }
 
-    if (*statusCmd)
-        return oscprobe_cli::runStatus(status);
-    return oscprobe_cli::runIfaces(ifacesJson);
+    if (!oscprobe_cli::ProbeLog::configure(verbose, logFile))
+        return usageError("", "can't open log file " + logFile + ": " + strerror(errno));
+
+    const std::string command = app.get_subcommands().front()->get_name();
+    try {
+        if (!*runCmd && ownArgs < argc)
+            throw oscprobe_cli::UsageError("only run takes a command after --");
+        if (*statusCmd)
+            return oscprobe_cli::runStatus(status);
+        if (*ifacesCmd)
+            return oscprobe_cli::runIfaces(ifacesJson);
+
+        oscprobe_cli::ProbeLog log;
+        bool any = conditions.cpu >= 0 || conditions.ac || !conditions.subnets.empty() ||
+                   !conditions.ifaces.empty() || conditions.hubmaster || conditions.diskBelow >= 0 ||
+                   !conditions.dirs.empty();
+        if (!any)
+            throw oscprobe_cli::UsageError("no condition given");
+        if (*checkCmd)
+            return oscprobe_cli::runCheck(conditions, checkJson);
+        if (*runCmd) {
+            if (!tail.empty() && !waitOptions.command.empty())
+                throw oscprobe_cli::UsageError("give the command once, after --");
+            if (!tail.empty())
+                waitOptions.command = tail;
+            if (waitOptions.command.empty())
+                throw oscprobe_cli::UsageError("no command given (put it after --)");
+        }
+        return oscprobe_cli::runWait(conditions, waitOptions);
+    } catch (const oscprobe_cli::UsageError& e) {
+        return usageError(command, e.what());
+    }
 }

@@ -221,7 +221,7 @@ bool OscProbeAC::probe()
     }
 
     AcMarkers markers;
-    FileHandle state(fopen(statePath.c_str(), "r"));
+    FileHandle state(fopen(statePath.c_str(), "re"));
     if (!state) {
         int err = errno;
         debug.Error("OscProbeAC::probe", "Couldn't open %s: %s", statePath.c_str(), strerror(err));

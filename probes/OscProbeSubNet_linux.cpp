@@ -168,7 +168,7 @@ void collectIPv6(IfaceMap& byName)
     // A buffer of our own spares stdio the stat and the heap buffer it would
     // otherwise set up at the first read. Declared first, it outlives the file.
     char stdioBuffer[4096];
-    std::unique_ptr<FILE, FileCloser> file(fopen("/proc/net/if_inet6", "r"));
+    std::unique_ptr<FILE, FileCloser> file(fopen("/proc/net/if_inet6", "re"));
     if (!file)
         return;
     setvbuf(file.get(), stdioBuffer, _IOFBF, sizeof stdioBuffer);
@@ -365,7 +365,7 @@ std::list<OscProbeSubNet::Iface> OscProbeSubNet::getIFList()
     // closing a socket costs as much as several requests on it, and with few
     // interfaces that is much of a listing's cost.
     FdGuard sock;
-    sock.fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sock.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock.fd < 0)
         throw JxException(kListFunc, errorText("Failed to create IP control socket: ", errno),
                           kSourceFile, kLineIpSocket, -1);
@@ -462,7 +462,7 @@ void* OscProbeSubNet::thread_func(void* /*arg*/)
         // The socket is bound before the first snapshot: an address that
         // comes up in between is then both in the queue and possibly in the
         // snapshot, never in neither.
-        sock = socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
+        sock = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
         if (sock < 0)
             throw JxException(kWatcherTag,
                               errorText("Couldn't create netlink routing socket: ", errno),

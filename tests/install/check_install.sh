@@ -42,4 +42,5 @@ grep -q '^go: cpu' "$work/pc.out"
 
 echo "== installed tool"
 "$prefix/bin/oscprobe" --version | grep -q '^oscprobe [0-9]'
+test -f "$prefix/share/man/man1/oscprobe.1"
 echo "install check passed"

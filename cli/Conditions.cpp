@@ -1,0 +1,224 @@
+#include "Conditions.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <list>
+
+namespace oscprobe_cli {
+
+namespace {
+
+std::string percent(double value)
+{
+    char buf[64];
+    // Whole numbers print without decimals ("10%"), measured ones with one.
+    if (value == static_cast<long long>(value))
+        snprintf(buf, sizeof buf, "%lld%%", static_cast<long long>(value));
+    else
+        snprintf(buf, sizeof buf, "%.1f%%", value);
+    return buf;
+}
+
+std::string joined(const std::vector<std::string>& items, const char* separator)
+{
+    std::string text;
+    for (const std::string& item : items)
+        text += (text.empty() ? "" : separator) + item;
+    return text;
+}
+
+} // namespace
+
+void checkSettingsFile(const std::string& path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw UsageError("can't read settings file " + path + ": " + strerror(errno));
+    struct stat st;
+    bool regular = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
+    close(fd);
+    if (!regular)
+        throw UsageError("can't read settings file " + path + ": " + strerror(EISDIR));
+}
+
+const char* stateName(Answer::State state)
+{
+    switch (state) {
+    case Answer::GO:
+        return "go";
+    case Answer::NO_GO:
+        return "no-go";
+    default:
+        return "error";
+    }
+}
+
+std::string hexCode(OscProbeReason code)
+{
+    char buf[16];
+    snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(code));
+    return buf;
+}
+
+ConditionSet::ConditionSet(const ConditionOptions& options)
+{
+    if (options.diskBelow >= 0 && options.dirs.empty())
+        throw UsageError("--disk-below needs at least one --dir");
+    if (options.diskBelow < 0 && !options.dirs.empty())
+        throw UsageError("--dir needs --disk-below");
+    if (!options.settingsFile.empty()) {
+        checkSettingsFile(options.settingsFile);
+        JXPlatformInfo::setSettingsFile(options.settingsFile);
+    }
+
+    if (options.cpu >= 0) {
+        const int threshold = options.cpu;
+        auto* cpu = new OscProbeCPU(threshold);
+        add("cpu", cpu, [cpu, threshold](bool go, Answer& a) {
+            const long long usage = cpu->getLastUsage();
+            a.message = "CPU usage " + std::to_string(usage) + "% is " +
+                        (go ? "at or below " : "above ") + std::to_string(threshold) + "%";
+            a.figure = usage;
+        });
+    }
+
+    if (options.ac)
+        add("ac", new OscProbeAC(),
+            [](bool go, Answer& a) { a.message = go ? "on AC power" : "on battery power"; });
+
+    if (!options.subnets.empty()) {
+        const std::string list = joined(options.subnets, " or ");
+        OscProbeSubNet* subnet;
+        try {
+            subnet = new OscProbeSubNet(
+                std::list<std::string>(options.subnets.begin(), options.subnets.end()));
+        } catch (const JxException& e) {
+            throw UsageError(e.getMessage());
+        }
+        add("subnet", subnet, [list](bool go, Answer& a) {
+            a.message = go ? "an address in " + list + " is up" : "no address in " + list;
+        });
+        watchesInterfaces_ = true;
+    }
+
+    for (const std::string& kind : options.ifaces) {
+        const bool wired = kind == "wired";
+        add(kind, new OscProbeSubNet(wired ? OscProbeSubNet::WIRED : OscProbeSubNet::WIRELESS),
+            [kind](bool go, Answer& a) {
+                a.message = (go ? "a " : "no ") + kind + " interface has an address";
+            });
+        watchesInterfaces_ = true;
+    }
+
+    if (options.hubmaster) {
+        add("hubmaster", new OscProbeHM(), [](bool go, Answer& a) {
+            // Read after the probe, from the file it read: the figure then
+            // explains the answer (barring a rewrite in between).
+            const std::string file = JXPlatformInfo::getSettingsFile();
+            std::string value;
+            if (access(file.c_str(), F_OK) != 0) {
+                a.message = "no settings file " + file + ", so the Hubmaster counts as unreachable";
+                return;
+            }
+            if (!JXPlatformInfo().getString("Runtime", "nHMONLINE", &value)) {
+                a.message = "nHMONLINE is not set in " + file +
+                            ", so the Hubmaster counts as unreachable";
+                return;
+            }
+            a.message = std::string("Hubmaster recorded ") + (go ? "reachable" : "unreachable") +
+                        " (nHMONLINE=" + value + " in " + file + ")";
+            char* end = nullptr;
+            long long number = strtoll(value.c_str(), &end, 10);
+            if (end != value.c_str() && *end == '\0')
+                a.figure = number;
+        });
+    }
+
+    if (options.diskBelow >= 0) {
+        const double threshold = options.diskBelow;
+        const std::vector<std::string> dirs = options.dirs;
+        auto* disk =
+            new OscProbeDiskSpace(std::list<std::string>(dirs.begin(), dirs.end()), threshold);
+        add("disk", disk, [disk, dirs, threshold](bool go, Answer& a) {
+            // Every directory's figure, not only those the probe looked at
+            // before its first go.
+            std::string figures;
+            std::string below;
+            double lowest = 100;
+            for (const std::string& dir : dirs) {
+                const double free = disk->getFreeSpacePercent(dir);
+                figures += (figures.empty() ? "" : ", ") + dir + " " + percent(free);
+                if (free < threshold && below.empty())
+                    below = dir + " has " + percent(free) + " free";
+                lowest = std::min(lowest, free);
+            }
+            a.figure = static_cast<double>(static_cast<long long>(lowest * 10 + 0.5)) / 10;
+            if (go && !below.empty())
+                a.message = below + ", below " + percent(threshold);
+            else if (go)
+                a.message = "free space went below " + percent(threshold) + " (now " + figures + ")";
+            else
+                a.message = "free space is not below " + percent(threshold) + " (" + figures + ")";
+        });
+    }
+}
+
+ConditionSet::~ConditionSet() { stop(); }
+
+void ConditionSet::add(std::string name, OscProbe* probe, std::function<void(bool, Answer&)> describe)
+{
+    // Held from here on, so a throw in a later constructor releases it.
+    SP<OscProbe> held(probe);
+    conditions_.push_back(Condition{std::move(name), held, std::move(describe)});
+}
+
+bool ConditionSet::start(JxMonitor* monitor)
+{
+    bool wakes = false;
+    for (Condition& c : conditions_)
+        if (c.probe->start(monitor))
+            wakes = true;
+    return wakes;
+}
+
+void ConditionSet::stop()
+{
+    for (Condition& c : conditions_)
+        c.probe->stop();
+}
+
+std::vector<Answer> ConditionSet::evaluate()
+{
+    std::vector<Answer> answers;
+    answers.reserve(conditions_.size());
+    for (Condition& c : conditions_) {
+        Answer a;
+        a.condition = c.name;
+        try {
+            const bool go = c.probe->probe();
+            a.state = go ? Answer::GO : Answer::NO_GO;
+            if (!go)
+                a.code = c.probe->getNoGoReason();
+            c.describe(go, a);
+        } catch (const JxException& e) {
+            a.state = Answer::FAILED;
+            a.message = std::string(e.getFuncName()) + ": " + e.getMessage();
+            a.figure = nullptr;
+        } catch (const std::exception& e) {
+            a.state = Answer::FAILED;
+            a.message = e.what();
+            a.figure = nullptr;
+        }
+        answers.push_back(std::move(a));
+    }
+    return answers;
+}
+
+} // namespace oscprobe_cli

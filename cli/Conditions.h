@@ -1,0 +1,99 @@
+// Conditions: the probes behind `check`, `wait` and `run`, one per condition
+// the operator named, and the tool's own words for each answer.
+//
+// Threading: the main thread makes, starts, evaluates, stops and destroys a
+// set; nothing here is shared with the library's watcher thread except the
+// monitor handed to start().
+#ifndef OSCPROBE_CLI_CONDITIONS_H
+#define OSCPROBE_CLI_CONDITIONS_H
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "oscprobe.h"
+
+namespace oscprobe_cli {
+
+// What the operator asked for on the command line.
+struct ConditionOptions {
+    int cpu = -1;                       // --cpu PCT; -1: not asked
+    bool ac = false;                    // --ac
+    std::vector<std::string> subnets;   // --subnet CIDR...
+    std::vector<std::string> ifaces;    // --iface wired|wireless...
+    bool hubmaster = false;             // --hubmaster
+    std::string settingsFile;           // --settings FILE; empty: the default
+    double diskBelow = -1;              // --disk-below PCT; negative: not asked
+    std::vector<std::string> dirs;      // --dir DIR...
+};
+
+// Bad input found after the arguments parsed: the message is shown on one
+// line and the tool exits with status 2.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// One condition's answer at one evaluation.
+struct Answer {
+    enum State { GO, NO_GO, FAILED };
+    std::string condition;  // "cpu", "ac", "subnet", "wired", "wireless", "hubmaster", "disk"
+    State state = FAILED;
+    OscProbeReason code = 0; // set on NO_GO
+    std::string message;     // the tool's explanation, or the library's error
+    nlohmann::ordered_json figure; // the number behind the answer, or null
+};
+
+// A settings file named on the command line must be there and readable:
+// otherwise the Hubmaster condition would quietly say no-go for a typo.
+// Throws UsageError naming the file.
+void checkSettingsFile(const std::string& path);
+
+const char* stateName(Answer::State state);
+std::string hexCode(OscProbeReason code);
+
+class ConditionSet {
+public:
+    // Makes one probe per condition. Throws UsageError for input the
+    // library or the file system rejects (a subnet, an unreadable
+    // --settings file, missing --dir); nothing has been started then.
+    explicit ConditionSet(const ConditionOptions& options);
+    ~ConditionSet();
+    ConditionSet(const ConditionSet&) = delete;
+    ConditionSet& operator=(const ConditionSet&) = delete;
+
+    bool empty() const { return conditions_.empty(); }
+    // Whether some condition depends on the interfaces, so that an address
+    // change can alter the answer.
+    bool watchesInterfaces() const { return watchesInterfaces_; }
+
+    // Registers every probe that can wake `monitor`. Safe to repeat: a
+    // subnet probe leaves the watcher when it answers go, and must be
+    // started again to be woken after a later no-go. Returns false when
+    // no probe will wake the monitor (none can, or the watcher failed).
+    bool start(JxMonitor* monitor);
+    void stop();
+
+    // Asks every probe once, in the order the conditions were made.
+    std::vector<Answer> evaluate();
+
+private:
+    struct Condition {
+        std::string name;
+        SP<OscProbe> probe;
+        // Fills the message and figure of a go or no-go answer; may throw
+        // as the probe does.
+        std::function<void(bool go, Answer&)> describe;
+    };
+
+    void add(std::string name, OscProbe* probe, std::function<void(bool, Answer&)> describe);
+
+    std::vector<Condition> conditions_;
+    bool watchesInterfaces_ = false;
+};
+
+} // namespace oscprobe_cli
+
+#endif

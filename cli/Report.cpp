@@ -1,0 +1,79 @@
+#include "Report.h"
+
+#include <sys/time.h>
+#include <time.h>
+
+#include <algorithm>
+
+namespace oscprobe_cli {
+
+namespace {
+
+std::string utcNow()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm tm;
+    gmtime_r(&now.tv_sec, &tm);
+    char buf[64];
+    size_t n = strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    snprintf(buf + n, sizeof buf - n, ".%03ldZ", now.tv_nsec / 1000000);
+    return buf;
+}
+
+} // namespace
+
+void printAnswers(FILE* out, const std::vector<Answer>& answers)
+{
+    for (const Answer& a : answers) {
+        fprintf(out, "%-10s %-6s %s", a.condition.c_str(), stateName(a.state), a.message.c_str());
+        if (a.state == Answer::NO_GO)
+            fprintf(out, "  [%s]", hexCode(a.code).c_str());
+        fputc('\n', out);
+    }
+}
+
+std::string answersJson(const std::vector<Answer>& answers, double elapsedSeconds)
+{
+    nlohmann::ordered_json doc;
+    doc["time"] = utcNow();
+    doc["elapsed"] = static_cast<double>(static_cast<long long>(elapsedSeconds * 1000)) / 1000;
+    doc["all_go"] = allGo(answers);
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const Answer& a : answers) {
+        nlohmann::ordered_json item;
+        item["condition"] = a.condition;
+        item["answer"] = stateName(a.state);
+        item["code"] = a.state == Answer::NO_GO ? nlohmann::ordered_json(hexCode(a.code))
+                                                 : nlohmann::ordered_json(nullptr);
+        item["figure"] = a.figure;
+        item["message"] = a.message;
+        list.push_back(std::move(item));
+    }
+    doc["conditions"] = std::move(list);
+    // Messages may quote file names: never let bad UTF-8 abort the report.
+    return doc.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+std::string heldBackBy(const std::vector<Answer>& answers)
+{
+    std::string text;
+    for (const Answer& a : answers)
+        if (a.state != Answer::GO)
+            text += (text.empty() ? "" : ", ") + a.condition + " (" + a.message + ")";
+    return text;
+}
+
+bool allGo(const std::vector<Answer>& answers)
+{
+    return std::all_of(answers.begin(), answers.end(),
+                       [](const Answer& a) { return a.state == Answer::GO; });
+}
+
+bool anyFailed(const std::vector<Answer>& answers)
+{
+    return std::any_of(answers.begin(), answers.end(),
+                       [](const Answer& a) { return a.state == Answer::FAILED; });
+}
+
+} // namespace oscprobe_cli

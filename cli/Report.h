@@ -1,0 +1,33 @@
+// Report: how `check`, `wait` and `run` show a set of answers: aligned lines
+// for people, one JSON object per line for programs.
+#ifndef OSCPROBE_CLI_REPORT_H
+#define OSCPROBE_CLI_REPORT_H
+
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "Conditions.h"
+
+namespace oscprobe_cli {
+
+// One line per condition: name, answer, explanation and, on no-go, the
+// library's reason code.
+void printAnswers(FILE* out, const std::vector<Answer>& answers);
+
+// One evaluation as a single-line JSON object: the wall-clock time, the
+// seconds since the command began, and each condition's answer, code and
+// figure.
+std::string answersJson(const std::vector<Answer>& answers, double elapsedSeconds);
+
+// The conditions that still say no-go (or failed), for the live status
+// line: "cpu (CPU usage 93% is above 80%), ac (on battery power)".
+std::string heldBackBy(const std::vector<Answer>& answers);
+
+bool allGo(const std::vector<Answer>& answers);
+bool anyFailed(const std::vector<Answer>& answers);
+
+} // namespace oscprobe_cli
+
+#endif

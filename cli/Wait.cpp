@@ -1,0 +1,288 @@
+// `oscprobe wait` and `oscprobe run`: the tool as a long-running host.
+//
+// The main thread owns one JxMonitor, starts every probe with it, and
+// re-evaluates whenever the monitor is woken (the library's watcher saw an
+// address come up, or a signal arrived) and otherwise every --interval.
+// Two other threads touch the monitor: the library's watcher and the signal
+// thread below; each only enters it, broadcasts and leaves.
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Commands.h"
+#include "Conditions.h"
+#include "Report.h"
+
+namespace oscprobe_cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// SIGINT and SIGTERM end a wait cleanly: they are blocked in every thread
+// (the watcher thread, created later, inherits the mask) and taken by one
+// thread with sigwait, which records the signal and wakes the monitor. A
+// handler could not: waking a monitor is not async-signal-safe.
+class SignalCatcher {
+public:
+    explicit SignalCatcher(JxMonitor& monitor) : monitor_(monitor)
+    {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set_, &saved_);
+        thread_ = std::thread([this] { run(); });
+    }
+
+    ~SignalCatcher() { release(); }
+
+    // Ends the signal thread and gives the process its own mask back, as
+    // the command of `run` must find it. A signal that arrives from here on
+    // has its usual effect.
+    void release()
+    {
+        if (!thread_.joinable())
+            return;
+        quitting_ = true;
+        // Wakes sigwait if no signal came; harmless if the thread is done.
+        pthread_kill(thread_.native_handle(), SIGTERM);
+        thread_.join();
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+
+    // The signal taken, or 0. Read with the monitor entered, so a signal
+    // recorded after the read also wakes the following wait.
+    int caught() const { return caught_.load(); }
+
+private:
+    void run()
+    {
+        int sig = 0;
+        while (sigwait(&set_, &sig) != 0) {
+        }
+        if (quitting_)
+            return;
+        caught_ = sig;
+        JxMonitorLock lock(&monitor_);
+        monitor_.broadcast();
+    }
+
+    JxMonitor& monitor_;
+    sigset_t set_;
+    sigset_t saved_;
+    std::atomic<int> caught_{0};
+    std::atomic<bool> quitting_{false};
+    std::thread thread_;
+};
+
+// The one live line on a terminal: redrawn in place, cut to the terminal's
+// width so that it never wraps (a wrapped line cannot be redrawn).
+class StatusLine {
+public:
+    explicit StatusLine(bool enabled) : enabled_(enabled) {}
+    ~StatusLine() { clear(); }
+
+    void show(const std::string& text)
+    {
+        if (!enabled_)
+            return;
+        struct winsize ws;
+        size_t width = ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 ? ws.ws_col : 80;
+        std::string line = text;
+        if (line.size() > width - 1) {
+            size_t cut = width - 1;
+            while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80)
+                --cut; // not inside a UTF-8 sequence
+            line.resize(cut);
+        }
+        fprintf(stderr, "\r\033[K%s", line.c_str());
+        fflush(stderr);
+        shown_ = true;
+    }
+
+    void clear()
+    {
+        if (!shown_)
+            return;
+        fputs("\r\033[K", stderr);
+        fflush(stderr);
+        shown_ = false;
+    }
+
+private:
+    bool enabled_;
+    bool shown_ = false;
+};
+
+std::string clockText(double seconds)
+{
+    long total = static_cast<long>(seconds);
+    char buf[32];
+    if (total >= 3600)
+        snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
+    else
+        snprintf(buf, sizeof buf, "%ld:%02ld", total / 60, total % 60);
+    return buf;
+}
+
+// The interface checksum, or 0 when the interfaces cannot be listed; the
+// next evaluation then reports that failure through its probe.
+uint32_t interfaceChecksum()
+{
+    try {
+        return OscProbeSubNet::getIfaceConfigCRC32();
+    } catch (const JxException&) {
+        return 0;
+    }
+}
+
+[[noreturn]] void execCommand(const std::vector<std::string>& command)
+{
+    std::vector<char*> argv;
+    for (const std::string& arg : command)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    fflush(nullptr);
+    execvp(argv[0], argv.data());
+    const int err = errno;
+    fprintf(stderr, "oscprobe run: can't run %s: %s\n", argv[0], strerror(err));
+    // The shells' convention: 127 not found, 126 found but not runnable.
+    _exit(err == ENOENT ? 127 : 126);
+}
+
+enum class Outcome { GO, TIMED_OUT, FAILED, SIGNALLED };
+
+} // namespace
+
+int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options)
+{
+    const char* verb = options.command.empty() ? "wait" : "run";
+    // Made before anything starts, so that bad input leaves nothing to undo.
+    ConditionSet conditions(conditionOptions);
+    JxMonitor monitor;
+    SignalCatcher signals(monitor);
+    StatusLine status(!options.json && !options.quiet && isatty(STDERR_FILENO));
+
+    const Clock::time_point begin = Clock::now();
+    const bool timed = options.timeout >= 0;
+    const Clock::time_point deadline =
+        begin + std::chrono::duration_cast<Clock::duration>(
+                    std::chrono::duration<double>(timed ? options.timeout : 0));
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(options.interval));
+
+    std::vector<Answer> answers;
+    Outcome outcome;
+    // The first evaluation may take a while (the CPU probe samples for two
+    // seconds); say so rather than show nothing.
+    status.show("waiting 0:00  checking the conditions");
+    for (;;) {
+        // Started before every evaluation: a subnet probe that said go left
+        // the watcher, and must be back before the next wait.
+        conditions.start(&monitor);
+        // Taken before the probes look, compared just before waiting: an
+        // address that came up after a probe looked, but before the monitor
+        // was entered, woke nobody; the checksum shows it instead.
+        const uint32_t seen = conditions.watchesInterfaces() ? interfaceChecksum() : 0;
+
+        answers = conditions.evaluate();
+        const double elapsed = secondsSince(begin);
+        if (options.json) {
+            printf("%s\n", answersJson(answers, elapsed).c_str());
+            fflush(stdout);
+        }
+        if (signals.caught()) {
+            outcome = Outcome::SIGNALLED; // never run the command after one
+            break;
+        }
+        if (anyFailed(answers)) {
+            outcome = Outcome::FAILED;
+            break;
+        }
+        if (allGo(answers)) {
+            outcome = Outcome::GO;
+            break;
+        }
+
+        const Clock::time_point next = Clock::now() + interval;
+        bool woken = false;
+        {
+            JxMonitorLock lock(&monitor);
+            if (conditions.watchesInterfaces() && interfaceChecksum() != seen)
+                woken = true;
+            while (!woken && !signals.caught()) {
+                const Clock::time_point now = Clock::now();
+                if (timed && now >= deadline)
+                    break;
+                if (now >= next)
+                    break;
+                status.show("waiting " + clockText(secondsSince(begin)) +
+                            "  held back by: " + heldBackBy(answers));
+                Clock::time_point until = std::min(next, timed ? deadline : next);
+                // On a terminal the elapsed time is redrawn every second.
+                until = std::min(until, now + std::chrono::seconds(1));
+                const long ms = static_cast<long>(
+                    std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
+                woken = monitor.wait(std::max(ms, 1L));
+            }
+        }
+        if (signals.caught()) {
+            outcome = Outcome::SIGNALLED;
+            break;
+        }
+        if (!woken && timed && Clock::now() >= deadline) {
+            outcome = Outcome::TIMED_OUT;
+            break;
+        }
+    }
+
+    conditions.stop();
+    status.clear();
+    const double elapsed = secondsSince(begin);
+
+    switch (outcome) {
+    case Outcome::SIGNALLED:
+        return 128 + signals.caught();
+    case Outcome::GO:
+        if (!options.command.empty()) {
+            signals.release();
+            execCommand(options.command);
+        }
+        if (!options.json) {
+            printAnswers(stdout, answers);
+            printf("all conditions go after %.1f s\n", elapsed);
+        }
+        return EXIT_ALL_GO;
+    case Outcome::FAILED:
+        if (!options.json)
+            printAnswers(stderr, answers);
+        fprintf(stderr, "oscprobe %s: a probe failed; %s\n", verb,
+                options.command.empty() ? "giving up" : "not running the command");
+        return EXIT_PROBE_FAILED;
+    case Outcome::TIMED_OUT:
+    default:
+        if (!options.json)
+            printAnswers(options.command.empty() ? stdout : stderr, answers);
+        fprintf(options.command.empty() ? stdout : stderr, "timed out after %.1f s%s\n", elapsed,
+                options.command.empty() ? "" : "; not running the command");
+        return EXIT_NO_GO;
+    }
+}
+
+} // namespace oscprobe_cli
