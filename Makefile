@@ -51,9 +51,15 @@ sanitize: deps
 	cmake --preset asan && cmake --build --preset asan -j $(JOBS) && ctest --preset asan -j $(JOBS)
 	cmake --preset tsan && cmake --build --preset tsan -j $(JOBS) && ctest --preset tsan -j $(JOBS)
 
+# Results (JSON) land in build/bench/results; docs/PERFORMANCE.md says how to
+# plot them. The network benchmarks and the memory check need root.
 bench: deps
 	cmake --preset bench && cmake --build --preset bench -j $(JOBS)
-	for b in build/bench/bench/*/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
+	mkdir -p build/bench/results
+	for b in build/bench/bench/*/bench_*; do [ -x "$$b" ] || continue; \
+	  "$$b" --benchmark_out=build/bench/results/$$(basename $$b).json \
+	    --benchmark_out_format=json || exit 1; done
+	bench/wait_rss.sh build/bench/cli/oscprobe | tee build/bench/results/wait_rss.json
 
 clean:
 	rm -rf build
