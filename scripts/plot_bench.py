@@ -18,8 +18,13 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 
 def series(benchmarks, family, counter):
+    """(sizes, values) of `counter` for one family: the median over the
+    repetitions when the run has them, else the single run."""
+    aggregated = any(b.get("aggregate_name") == "median" for b in benchmarks)
     points = []
     for b in benchmarks:
+        if aggregated and b.get("aggregate_name") != "median":
+            continue
         name = b["name"].split("/")
         if name[0] == family and counter in b:
             points.append((int(name[1]), b[counter]))
