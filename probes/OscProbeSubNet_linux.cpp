@@ -141,7 +141,22 @@ void collectIPv4(int sock, IfaceMap& byName)
         if (static_cast<size_t>(ifc.ifc_len) / sizeof(struct ifreq) !=
             static_cast<size_t>(length) / sizeof(struct ifreq))
             break;
-        length = length > INT_MAX / 2 ? -1 : length * 2;
+        int next = length > INT_MAX / 2 ? -1 : length * 2;
+        // Past the second try, ask how much room the whole list needs (the
+        // kernel answers that for a null buffer) instead of doubling on: with
+        // thousands of addresses every try walks them all under the routing
+        // lock, which an address storm holds most of the time. An eighth more
+        // leaves room for addresses that come up meanwhile; should even that
+        // fill up, the doubling goes on from there.
+        struct ifconf sizing;
+        memset(&sizing, 0, sizeof sizing);
+        if (next > 0 && length >= 2 * kFirstIfconfLength &&
+            ioctl(sock, SIOCGIFCONF, &sizing) == 0 && sizing.ifc_len > next) {
+            const long wanted = static_cast<long>(sizing.ifc_len) + sizing.ifc_len / 8 +
+                                static_cast<long>(sizeof(struct ifreq));
+            next = wanted > INT_MAX ? -1 : static_cast<int>(wanted);
+        }
+        length = next;
     }
 
     const char* start = buffer.get();

@@ -112,9 +112,12 @@ bool AddressRequests::readAcks(int count)
             error_ = std::string("recv: ") + strerror(errno);
             return false;
         }
-        int length = static_cast<int>(got);
-        for (struct nlmsghdr* h = reinterpret_cast<struct nlmsghdr*>(buffer); NLMSG_OK(h, length);
-             h = NLMSG_NEXT(h, length)) {
+        const size_t length = static_cast<size_t>(got);
+        for (size_t offset = 0; offset + sizeof(struct nlmsghdr) <= length;) {
+            const struct nlmsghdr* h = reinterpret_cast<const struct nlmsghdr*>(buffer + offset);
+            if (h->nlmsg_len < sizeof(struct nlmsghdr) || h->nlmsg_len > length - offset)
+                break;
+            offset += NLMSG_ALIGN(h->nlmsg_len);
             if (h->nlmsg_type != NLMSG_ERROR)
                 continue;
             const struct nlmsgerr* e = static_cast<const struct nlmsgerr*>(NLMSG_DATA(h));

@@ -109,14 +109,17 @@ void WakeRig::bare()
         ssize_t got = recv(bareSocket_, buffer, sizeof buffer, 0);
         if (got < 0)
             continue; // the tick, an interruption or an overflow
-        int length = static_cast<int>(got);
-        for (struct nlmsghdr* h = reinterpret_cast<struct nlmsghdr*>(buffer); NLMSG_OK(h, length);
-             h = NLMSG_NEXT(h, length)) {
+        const size_t length = static_cast<size_t>(got);
+        for (size_t offset = 0; offset + sizeof(struct nlmsghdr) <= length;) {
+            const struct nlmsghdr* h = reinterpret_cast<const struct nlmsghdr*>(buffer + offset);
+            if (h->nlmsg_len < sizeof(struct nlmsghdr) || h->nlmsg_len > length - offset)
+                break;
             if (h->nlmsg_type == RTM_NEWADDR) {
                 lastBareWake_ = nowNs();
                 ++bareWakes_;
                 break;
             }
+            offset += NLMSG_ALIGN(h->nlmsg_len);
         }
     }
 }
