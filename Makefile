@@ -6,6 +6,7 @@
 #   make sanitize  the test suite under AddressSanitizer/UBSan and ThreadSanitizer
 #   make test-clang  the test suite built by clang
 #   make bench   optimised build, then the benchmarks
+#   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
 
 PACKAGES := cmake ninja-build make g++ clang libclang-rt-14-dev pkg-config \
             libgtest-dev libgmock-dev libbenchmark-dev libinih-dev zlib1g-dev \
@@ -13,7 +14,7 @@ PACKAGES := cmake ninja-build make g++ clang libclang-rt-14-dev pkg-config \
 
 JOBS ?= $(shell nproc)
 
-.PHONY: deps run test test-dev test-fuzz test-clang sanitize bench clean
+.PHONY: deps run test test-dev test-fuzz test-clang sanitize bench fuzz clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do \
@@ -54,6 +55,12 @@ sanitize: deps
 bench: deps
 	cmake --preset bench && cmake --build --preset bench -j $(JOBS)
 	for b in build/bench/bench/*/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
+
+FUZZ_SECONDS ?= 60
+
+fuzz: deps
+	cmake --preset fuzz && cmake --build --preset fuzz -j $(JOBS)
+	fuzz/run.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build
