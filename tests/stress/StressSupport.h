@@ -20,6 +20,8 @@
 #include <sstream>
 #include <string>
 
+#include "JxException.h"
+
 // Present in builds with LeakSanitizer (ASan) only.
 extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));
 
@@ -62,6 +64,15 @@ class ScopedFileLimit {
 public:
     explicit ScopedFileLimit(rlim_t soft)
     {
+        // UBSan's vptr check probes memory through a pipe the first time it
+        // meets a type; with no descriptor left that fails and it reports a
+        // false "invalid vptr". The probes' exception is the one type first
+        // made under the limit, so it is shown to the check beforehand.
+        try {
+            throw JxException("", "", "", 0, 0);
+        } catch (const std::exception& e) {
+            (void)e.what();
+        }
         getrlimit(RLIMIT_NOFILE, &saved_);
         struct rlimit lim = saved_;
         lim.rlim_cur = soft;
