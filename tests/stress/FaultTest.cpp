@@ -290,6 +290,22 @@ std::vector<FailurePath> failurePaths()
     };
 }
 
+// Sets the path up, then counts the open descriptors around its failure.
+std::string descriptorsAround(const FailurePath& path)
+{
+    std::string why = path.setUp();
+    if (!why.empty())
+        return "set-up: " + why;
+    const int before = openDescriptors();
+    why = path.action();
+    const int after = openDescriptors();
+    STRESS_CHECK(why.empty(), why);
+    STRESS_CHECK(before == after, before << " descriptors before, " << after << " after");
+    printf("descriptors, %s: %d before, %d after\n", path.name, before, after);
+    fflush(stdout);
+    return std::string();
+}
+
 // ---- limits -------------------------------------------------------------
 
 // Every probe under an open-file limit of the descriptors already open plus
@@ -389,19 +405,8 @@ TEST(Faults, EveryFailurePathLeavesTheDescriptorCountUnchanged)
     OSCPROBE_REQUIRE_NAMESPACES();
     for (const FailurePath& path : failurePaths()) {
         SCOPED_TRACE(path.name);
-        EXPECT_EQ("", runInChild([&path]() -> std::string {
-                      std::string why = path.setUp();
-                      if (!why.empty())
-                          return "set-up: " + why;
-                      const int before = openDescriptors();
-                      why = path.action();
-                      const int after = openDescriptors();
-                      STRESS_CHECK(why.empty(), why);
-                      STRESS_CHECK(before == after, before << " descriptors before, " << after << " after");
-                      printf("descriptors, %s: %d before, %d after\n", path.name, before, after);
-                      fflush(stdout);
-                      return std::string();
-                  }));
+        const std::string report = runInChild([&path] { return descriptorsAround(path); });
+        EXPECT_EQ("", report);
     }
 }
 
