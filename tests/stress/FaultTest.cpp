@@ -53,7 +53,6 @@ extern "C" time_t time(time_t* out) noexcept
 
 namespace {
 
-const char kWatcherTag[] = "OscProbeSubNet::thread_func";
 const char kChangeLine[] = "New IP address just came up.";
 const char kNoAdapter[] =
     "Couldn't read /proc/acpi/ac_adapter directory. Assuming that we're on AC power.";
