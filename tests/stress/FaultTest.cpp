@@ -91,7 +91,8 @@ std::string fakeKernel(const std::vector<std::pair<std::string, std::string>>& f
             return std::string("mount tmpfs on ") + target + ": " + strerror(errno);
     for (const auto& f : files) {
         std::string path = f.first;
-        for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        for (size_t slash = path.find('/', 1); slash != std::string::npos;
+             slash = path.find('/', slash + 1))
             mkdir(path.substr(0, slash).c_str(), 0755);
         if (path.back() != '/' && !(std::ofstream(path) << f.second))
             return "cannot write " + path;
@@ -166,11 +167,12 @@ std::string signalsChangeNothing()
     // Meanwhile the watcher, interrupted all along, must still see a new
     // address and wake the host.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    bool woken = false;
+    bool woken = false, added = false;
     {
         JxMonitorLock lock(&m);
-        STRESS_CHECK(link.add("10.81.0.1/32"), "add");
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+        added = link.add("10.81.0.1/32");
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
         while (!woken && std::chrono::steady_clock::now() < deadline)
             woken = m.wait(100) && log.contains(kChangeLine);
     }
@@ -178,11 +180,13 @@ std::string signalsChangeNothing()
     stopSending = true;
     sender.join();
 
+    STRESS_CHECK(added, "cannot add 10.81.0.1");
     STRESS_CHECK(woken, "the watcher did not wake the host");
     STRESS_CHECK(p->probe(), "no go with 10.81.0.1 up");
     p->stop();
     STRESS_CHECK(cpuError.empty(), "CPU probe threw: " << cpuError);
-    STRESS_CHECK(cpuGo && usage >= 0 && usage <= 100, "CPU answer " << cpuGo << ", usage " << usage);
+    STRESS_CHECK(cpuGo && usage >= 0 && usage <= 100,
+                 "CPU answer " << cpuGo << ", usage " << usage);
     STRESS_CHECK(cpuSeconds >= 1.9, "the 2 s sleep ended after " << cpuSeconds << " s");
     STRESS_CHECK(g_watcherHits > 100 && g_cpuHits > 100,
                  "signals caught: watcher " << g_watcherHits << ", CPU host " << g_cpuHits);
@@ -373,7 +377,8 @@ std::string clockSetBackAnHour()
     g_clockOffset = -3600;
     const auto t0 = std::chrono::steady_clock::now();
     const bool go = cpu.probe();
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     STRESS_CHECK(go && cpu.getLastUsage() >= 0 && cpu.getLastUsage() <= 100,
                  "answer after the clock went back: usage " << cpu.getLastUsage());
     // A fresh history needs one more 2 s sleep, not an hour.
@@ -384,7 +389,8 @@ std::string clockSetBackAnHour()
     for (const LogCapture::Line& l : log.lines()) {
         long from = 0, to = 0;
         if (l.severity == EvDebug::SEVERITY_ERROR && l.tag == "OscProbeCPU::probe" &&
-            sscanf(l.text.c_str(), "Clock went back from %ld to %ld; discarding CPU history", &from, &to) == 2)
+            sscanf(l.text.c_str(), "Clock went back from %ld to %ld; discarding CPU history",
+                   &from, &to) == 2)
             logged = from >= before - 1 && from - to >= 3590 && from - to <= 3600;
     }
     STRESS_CHECK(logged, "no line saying the clock went back an hour");

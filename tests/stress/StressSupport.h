@@ -106,7 +106,10 @@ inline pid_t currentThreadId() { return static_cast<pid_t>(syscall(SYS_gettid));
 // In a child that leaves with _exit the sanitizer's leak check at exit never
 // runs; this runs it on demand. True when no leak was found (or the build
 // has no leak checker).
-inline bool noLeaks() { return __lsan_do_recoverable_leak_check == nullptr || __lsan_do_recoverable_leak_check() == 0; }
+inline bool noLeaks()
+{
+    return __lsan_do_recoverable_leak_check == nullptr || __lsan_do_recoverable_leak_check() == 0;
+}
 
 } // namespace oscprobe_test
 
