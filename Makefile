@@ -6,14 +6,17 @@
 #   make sanitize  the test suite under AddressSanitizer/UBSan and ThreadSanitizer
 #   make test-clang  the test suite built by clang
 #   make bench   optimised build, then the benchmarks
+#   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
+#   make valgrind  the test executables of the dev build under memcheck
 
 PACKAGES := cmake ninja-build make g++ clang libclang-rt-14-dev pkg-config \
             libgtest-dev libgmock-dev libbenchmark-dev libinih-dev zlib1g-dev \
-            libcli11-dev nlohmann-json3-dev iproute2 util-linux binutils
+            libcli11-dev nlohmann-json3-dev iproute2 util-linux binutils \
+            valgrind
 
 JOBS ?= $(shell nproc)
 
-.PHONY: deps run test test-dev test-fuzz test-clang sanitize bench clean
+.PHONY: deps run test test-dev test-fuzz test-clang sanitize bench fuzz valgrind clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do \
@@ -60,6 +63,16 @@ bench: deps
 	  "$$b" --benchmark_out=build/bench/results/$$(basename $$b).json \
 	    --benchmark_out_format=json || exit 1; done
 	bench/wait_rss.sh build/bench/cli/oscprobe | tee build/bench/results/wait_rss.json
+
+FUZZ_SECONDS ?= 60
+
+fuzz: deps
+	cmake --preset fuzz && cmake --build --preset fuzz -j $(JOBS)
+	fuzz/run.sh $(FUZZ_SECONDS)
+
+valgrind: deps
+	cmake --preset dev && cmake --build --preset dev -j $(JOBS)
+	tests/valgrind.sh build/dev
 
 clean:
 	rm -rf build

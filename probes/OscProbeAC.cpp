@@ -56,6 +56,15 @@ void scanAcStatePiece(const char* piece, AcMarkers* markers)
         markers->offline = true;
 }
 
+AcMarkers scanAcStateStream(FILE* stream)
+{
+    AcMarkers markers;
+    char line[kAcLineBufferSize];
+    while (fgets(line, sizeof line, stream) != nullptr)
+        scanAcStatePiece(line, &markers);
+    return markers;
+}
+
 AcMarkers scanAcStateText(const std::string& text)
 {
     AcMarkers markers;
@@ -226,9 +235,7 @@ bool OscProbeAC::probe()
         int err = errno;
         debug.Error("OscProbeAC::probe", "Couldn't open %s: %s", statePath.c_str(), strerror(err));
     } else {
-        char line[oscprobe::internal::kAcLineBufferSize];
-        while (fgets(line, sizeof line, state.get()) != nullptr)
-            oscprobe::internal::scanAcStatePiece(line, &markers);
+        markers = oscprobe::internal::scanAcStateStream(state.get());
         state.reset();
     }
 

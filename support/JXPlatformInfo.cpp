@@ -1,11 +1,12 @@
 #include "JXPlatformInfo.h"
 
-#include <ini.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <mutex>
+
+#include "internal/JXSettingsText.h"
 
 namespace {
 
@@ -39,24 +40,6 @@ bool slurp(const std::string& path, std::string* out)
     return ok;
 }
 
-struct Lookup {
-    const char* section = nullptr;
-    const char* key = nullptr;
-    bool found = false;
-    std::string value;
-};
-
-int onEntry(void* user, const char* section, const char* name, const char* value)
-{
-    Lookup* l = static_cast<Lookup*>(user);
-    // Exact names; a key repeated in its section counts with its last value.
-    if (strcmp(section, l->section) == 0 && strcmp(name, l->key) == 0) {
-        l->found = true;
-        l->value = value != nullptr ? value : "";
-    }
-    return 1;
-}
-
 } // namespace
 
 JXPlatformInfo::JXPlatformInfo() = default;
@@ -69,15 +52,7 @@ int JXPlatformInfo::getString(const char* section, const char* key, std::string*
     std::string text;
     if (!slurp(getSettingsFile(), &text))
         return 0;
-    Lookup lookup;
-    lookup.section = section;
-    lookup.key = key;
-    // Lines the parser cannot read are skipped; the rest still count.
-    ini_parse_string(text.c_str(), onEntry, &lookup);
-    if (!lookup.found)
-        return 0;
-    *value = lookup.value;
-    return 1;
+    return oscprobe::internal::findSetting(text, section, key, value) ? 1 : 0;
 }
 
 void JXPlatformInfo::setSettingsFile(const std::string& path)

@@ -1,5 +1,6 @@
-// The state-file scan over arbitrary bytes must agree with fgets reading the
-// same bytes from a stream, and never report a marker the text lacks.
+// The AC state file as the probe reads it: the probe's own fgets loop run
+// over the bytes as an in-memory stream. It must agree with the model of
+// fgets-sized pieces and never report a marker the text lacks.
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -15,17 +16,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string text(reinterpret_cast<const char*>(data), size);
     AcMarkers viaText = oscprobe::internal::scanAcStateText(text);
 
-    AcMarkers viaFgets;
+    AcMarkers viaStream;
     if (size > 0) {
         FILE* f = fmemopen(const_cast<char*>(text.data()), size, "r");
         if (f == nullptr)
             abort();
-        char line[oscprobe::internal::kAcLineBufferSize];
-        while (fgets(line, sizeof line, f) != nullptr)
-            oscprobe::internal::scanAcStatePiece(line, &viaFgets);
+        viaStream = oscprobe::internal::scanAcStateStream(f);
         fclose(f);
     }
-    if (viaText.online != viaFgets.online || viaText.offline != viaFgets.offline)
+    if (viaText.online != viaStream.online || viaText.offline != viaStream.offline)
         abort();
     if ((viaText.online && text.find("on-line") == std::string::npos) ||
         (viaText.offline && text.find("off-line") == std::string::npos))

@@ -7,6 +7,8 @@
 #ifndef OSCPROBE_INTERNAL_OSCPROBEACINTERNAL_H
 #define OSCPROBE_INTERNAL_OSCPROBEACINTERNAL_H
 
+#include <stdio.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -27,6 +29,11 @@ constexpr std::size_t kAcLineBufferSize = 256;
 // Searches one NUL-terminated piece, as fgets returned it, for both
 // markers (case-sensitive substrings).
 void scanAcStatePiece(const char* piece, AcMarkers* markers);
+
+// Reads an open state file to its end with fgets into a kAcLineBufferSize
+// buffer and scans every piece: the probe's own reading loop, so that it
+// can be run over any stream (a fuzzer hands it an in-memory one).
+AcMarkers scanAcStateStream(FILE* stream);
 
 // Scans a whole state file's contents in the pieces that fgets with a
 // kAcLineBufferSize buffer would return: each piece ends after a newline or

@@ -1,0 +1,24 @@
+// Pure half of JXPlatformInfo: finding one setting in the text of an INI
+// file. JXPlatformInfo reads the file whole and hands the bytes here. Not
+// installed and not exported; the fuzzers compile it in directly.
+//
+// Threading: no state; any thread.
+#ifndef OSCPROBE_SUPPORT_INTERNAL_JXSETTINGSTEXT_H
+#define OSCPROBE_SUPPORT_INTERNAL_JXSETTINGSTEXT_H
+
+#include <string>
+
+namespace oscprobe::internal {
+
+// Looks `key` up in `section` of the INI text (names compared exactly; a
+// key repeated in its section counts with its last value). Lines the parser
+// cannot read are skipped and the rest still count. The text ends at its
+// first NUL, as the file's text always did. True with *value set to the
+// value (surrounding blanks removed) when found; false with *value
+// unchanged otherwise.
+bool findSetting(const std::string& text, const char* section, const char* key,
+                 std::string* value);
+
+} // namespace oscprobe::internal
+
+#endif
