@@ -65,22 +65,6 @@ AcMarkers scanAcStateStream(FILE* stream)
     return markers;
 }
 
-AcMarkers scanAcStateText(const std::string& text)
-{
-    AcMarkers markers;
-    std::string::size_type pos = 0;
-    while (pos < text.size()) {
-        std::string::size_type len = kAcLineBufferSize - 1;
-        std::string::size_type nl = text.find('\n', pos);
-        if (nl != std::string::npos && nl - pos + 1 < len)
-            len = nl - pos + 1;
-        std::string piece = text.substr(pos, len);
-        scanAcStatePiece(piece.c_str(), &markers);
-        pos += piece.size();
-    }
-    return markers;
-}
-
 PowerSource decidePowerSource(const std::vector<PowerSupplyRecord>& supplies)
 {
     bool discharging = false;

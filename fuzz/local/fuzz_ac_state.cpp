@@ -10,11 +10,35 @@
 #include "internal/OscProbeACInternal.h"
 
 using oscprobe::internal::AcMarkers;
+using oscprobe::internal::kAcLineBufferSize;
+
+namespace {
+
+// The model: the pieces fgets with the probe's buffer would return. Each
+// ends after a newline or after kAcLineBufferSize - 1 characters, and, as
+// the C string fgets yields, counts only up to an embedded NUL.
+AcMarkers scanPieces(const std::string& text)
+{
+    AcMarkers markers;
+    std::string::size_type pos = 0;
+    while (pos < text.size()) {
+        std::string::size_type len = kAcLineBufferSize - 1;
+        std::string::size_type nl = text.find('\n', pos);
+        if (nl != std::string::npos && nl - pos + 1 < len)
+            len = nl - pos + 1;
+        std::string piece = text.substr(pos, len);
+        oscprobe::internal::scanAcStatePiece(piece.c_str(), &markers);
+        pos += piece.size();
+    }
+    return markers;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::string text(reinterpret_cast<const char*>(data), size);
-    AcMarkers viaText = oscprobe::internal::scanAcStateText(text);
+    AcMarkers viaText = scanPieces(text);
 
     AcMarkers viaStream;
     if (size > 0) {

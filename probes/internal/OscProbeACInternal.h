@@ -35,13 +35,6 @@ void scanAcStatePiece(const char* piece, AcMarkers* markers);
 // can be run over any stream (a fuzzer hands it an in-memory one).
 AcMarkers scanAcStateStream(FILE* stream);
 
-// Scans a whole state file's contents in the pieces that fgets with a
-// kAcLineBufferSize buffer would return: each piece ends after a newline or
-// after kAcLineBufferSize - 1 characters, so a marker split across two
-// pieces is not seen. Like the C string fgets yields, a piece counts only
-// up to an embedded NUL.
-AcMarkers scanAcStateText(const std::string& text);
-
 // One entry of /sys/class/power_supply: the raw contents of the attribute
 // files that decide AC power (absent when the file is missing or
 // unreadable). Values keep the kernel's trailing newline.

@@ -135,19 +135,13 @@ TEST(ACStateScan, SearchesEveryFgetsPieceForBothMarkers)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
-        AcMarkers viaText = scanAcStateText(row.text);
-        EXPECT_EQ(row.online, viaText.online);
-        EXPECT_EQ(row.offline, viaText.offline);
-        // The same text read by fgets from a stream gives the same result.
+        // The probe's own reading loop, over the text as a stream.
         FILE* f = fmemopen(const_cast<char*>(row.text.data()), row.text.size(), "r");
         ASSERT_NE(nullptr, f);
-        AcMarkers viaFgets;
-        char line[kAcLineBufferSize];
-        while (fgets(line, sizeof line, f) != nullptr)
-            scanAcStatePiece(line, &viaFgets);
+        AcMarkers markers = scanAcStateStream(f);
         fclose(f);
-        EXPECT_EQ(row.online, viaFgets.online);
-        EXPECT_EQ(row.offline, viaFgets.offline);
+        EXPECT_EQ(row.online, markers.online);
+        EXPECT_EQ(row.offline, markers.offline);
     }
 }
 
