@@ -168,6 +168,9 @@ ConditionSet::ConditionSet(const ConditionOptions& options)
                 a.message = "free space is not below " + percent(threshold) + " (" + figures + ")";
         });
     }
+
+    if (conditions_.empty())
+        throw UsageError("no condition given");
 }
 
 ConditionSet::~ConditionSet() { stop(); }

@@ -58,13 +58,13 @@ class ConditionSet {
 public:
     // Makes one probe per condition. Throws UsageError for input the
     // library or the file system rejects (a subnet, an unreadable
-    // --settings file, missing --dir); nothing has been started then.
+    // --settings file, missing --dir) and when no condition was named;
+    // nothing has been started then.
     explicit ConditionSet(const ConditionOptions& options);
     ~ConditionSet();
     ConditionSet(const ConditionSet&) = delete;
     ConditionSet& operator=(const ConditionSet&) = delete;
 
-    bool empty() const { return conditions_.empty(); }
     // Whether some condition depends on the interfaces, so that an address
     // change can alter the answer.
     bool watchesInterfaces() const { return watchesInterfaces_; }

@@ -258,11 +258,6 @@ int main(int argc, char** argv)
             return oscprobe_cli::runIfaces(ifacesJson);
 
         oscprobe_cli::ProbeLog log;
-        bool any = conditions.cpu >= 0 || conditions.ac || !conditions.subnets.empty() ||
-                   !conditions.ifaces.empty() || conditions.hubmaster || conditions.diskBelow >= 0 ||
-                   !conditions.dirs.empty();
-        if (!any)
-            throw oscprobe_cli::UsageError("no condition given");
         if (*checkCmd)
             return oscprobe_cli::runCheck(conditions, checkJson);
         if (*runCmd) {
