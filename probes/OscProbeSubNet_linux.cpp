@@ -11,6 +11,7 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <net/if_arp.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -30,6 +31,7 @@
 #include <memory>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include <cxxabi.h>
 
@@ -64,6 +66,13 @@ constexpr size_t kInet6LineSize = 128;
 constexpr size_t kNetlinkBufferSize = 4096;
 // Well above what a default-sized receive queue holds of one-address datagrams.
 constexpr int kMaxDrainedDatagrams = 1024;
+// Of the addresses one round's messages name, this many are looked up in
+// the last listing before the re-read (each lookup walks every listed
+// address), this many recorded in all, and room for more than this many
+// given back after the round.
+constexpr size_t kEarlyChecks = 16;
+constexpr size_t kMaxNamedAddresses = 8192;
+constexpr size_t kMaxKeptNamed = 256;
 
 using Iface = OscProbeSubNet::Iface;
 using IfaceMap = std::map<std::string, Iface>;
@@ -255,6 +264,14 @@ bool interfacesChanged(const std::list<Iface>& snapshot, const std::list<Iface>&
     return !std::equal(snapshot.begin(), snapshot.end(), fresh.begin());
 }
 
+// Whether the watcher's socket has a notification (or an overflow) waiting.
+// A failed poll counts as yes: the caller then takes the cautious path.
+bool notificationPending(int sock)
+{
+    struct pollfd pfd = {sock, POLLIN, 0};
+    return poll(&pfd, 1, 0) != 0;
+}
+
 // The registry and its lock are made on first use and never destroyed: the
 // detached watcher and the stop() of a probe released during exit may still
 // reach them after static destructors have run.
@@ -345,6 +362,140 @@ long findFirstNewAddr(const void* data, long length)
         offset += step;
     }
     return -1;
+}
+
+bool parseNewAddress(const void* message, long length, ZUNET_SockAddr* addr)
+{
+    const unsigned char* bytes = static_cast<const unsigned char*>(message);
+    struct nlmsghdr header;
+    struct ifaddrmsg ifa;
+    if (length < static_cast<long>(NLMSG_LENGTH(sizeof ifa)))
+        return false;
+    memcpy(&header, bytes, sizeof header);
+    if (header.nlmsg_type != RTM_NEWADDR || header.nlmsg_len < NLMSG_LENGTH(sizeof ifa) ||
+        header.nlmsg_len > static_cast<unsigned long>(length))
+        return false;
+    memcpy(&ifa, bytes + NLMSG_HDRLEN, sizeof ifa);
+    const size_t size = ifa.ifa_family == AF_INET ? 4 : ifa.ifa_family == AF_INET6 ? 16 : 0;
+    if (size == 0)
+        return false;
+
+    const unsigned char* local = nullptr;
+    const unsigned char* address = nullptr;
+    const size_t end = header.nlmsg_len;
+    size_t offset = NLMSG_LENGTH(NLMSG_ALIGN(sizeof ifa));
+    while (offset + sizeof(struct rtattr) <= end) {
+        struct rtattr attr;
+        memcpy(&attr, bytes + offset, sizeof attr);
+        if (attr.rta_len < sizeof attr || attr.rta_len > end - offset)
+            break;
+        if (attr.rta_len - RTA_LENGTH(0) == size) {
+            if (attr.rta_type == IFA_LOCAL)
+                local = bytes + offset + RTA_LENGTH(0);
+            else if (attr.rta_type == IFA_ADDRESS)
+                address = bytes + offset + RTA_LENGTH(0);
+        }
+        offset += RTA_ALIGN(attr.rta_len);
+    }
+    const unsigned char* chosen = local != nullptr ? local : address;
+    if (chosen == nullptr)
+        return false;
+    memset(addr, 0, sizeof *addr);
+    const uint16_t family = ifa.ifa_family;
+    memcpy(addr->raw, &family, sizeof family);
+    // IPv4 bytes sit at 4-7 of the socket address, IPv6 bytes at 8-23.
+    memcpy(addr->raw + (size == 4 ? 4 : 8), chosen, size);
+    return true;
+}
+
+bool collectNewAddresses(const void* data, long length, std::vector<ZUNET_SockAddr>* out,
+                         size_t limit)
+{
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    bool any = false;
+    long offset = 0;
+    while (offset < length) {
+        const long found = findFirstNewAddr(bytes + offset, length - offset);
+        if (found < 0)
+            break;
+        any = true;
+        offset += found;
+        ZUNET_SockAddr addr;
+        if (out->size() < limit && parseNewAddress(bytes + offset, length - offset, &addr))
+            out->push_back(addr);
+        struct nlmsghdr header;
+        memcpy(&header, bytes + offset, sizeof header);
+        offset += static_cast<long>(NLMSG_ALIGN(header.nlmsg_len));
+    }
+    return any;
+}
+
+bool addressBefore(const ZUNET_SockAddr& a, const ZUNET_SockAddr& b)
+{
+    return memcmp(a.raw, b.raw, sizeof a.raw) < 0;
+}
+
+namespace {
+bool sameAddress(const ZUNET_SockAddr& a, const ZUNET_SockAddr& b)
+{
+    return memcmp(a.raw, b.raw, sizeof a.raw) == 0;
+}
+
+// Whether `addrs` holds `x`. The kernel lists addresses in a stable order,
+// so the entry at `hint` nearly always is the one; it moves on past a match.
+bool holds(const std::list<ZUNET_SockAddr>& addrs, std::list<ZUNET_SockAddr>::const_iterator& hint,
+           const ZUNET_SockAddr& x)
+{
+    if (hint != addrs.end() && sameAddress(*hint, x)) {
+        ++hint;
+        return true;
+    }
+    return std::any_of(addrs.begin(), addrs.end(),
+                       [&x](const ZUNET_SockAddr& a) { return sameAddress(a, x); });
+}
+} // namespace
+
+bool namesUnlistedAddress(const std::list<OscProbeSubNet::Iface>& listed,
+                          const std::vector<ZUNET_SockAddr>& named, size_t limit)
+{
+    const size_t checked = std::min(limit, named.size());
+    for (size_t i = 0; i < checked; ++i) {
+        const ZUNET_SockAddr& x = named[i];
+        const bool known = std::any_of(listed.begin(), listed.end(), [&x](const Iface& iface) {
+            return std::any_of(iface.addrs.begin(), iface.addrs.end(),
+                               [&x](const ZUNET_SockAddr& a) { return sameAddress(a, x); });
+        });
+        if (!known)
+            return true;
+    }
+    return false;
+}
+
+bool onlyNamedAdditions(const std::list<OscProbeSubNet::Iface>& snapshot,
+                        const std::list<OscProbeSubNet::Iface>& fresh,
+                        const std::vector<ZUNET_SockAddr>& named)
+{
+    auto isNamed = [&named](const ZUNET_SockAddr& x) {
+        return std::binary_search(named.begin(), named.end(), x, addressBefore);
+    };
+    auto old = snapshot.begin();
+    for (const Iface& now : fresh) {
+        while (old != snapshot.end() && old->name < now.name)
+            ++old; // a record that has gone
+        if (old == snapshot.end() || old->name != now.name) {
+            if (!std::all_of(now.addrs.begin(), now.addrs.end(), isNamed))
+                return false;
+            continue;
+        }
+        if (old->type != now.type)
+            return false;
+        auto hint = old->addrs.begin();
+        for (const ZUNET_SockAddr& x : now.addrs)
+            if (!holds(old->addrs, hint, x) && !isNamed(x))
+                return false;
+        ++old;
+    }
+    return true;
 }
 
 } // namespace oscprobe::internal
@@ -496,13 +647,42 @@ void* OscProbeSubNet::thread_func(void* /*arg*/)
         // that came up meanwhile; a spurious wake-up costs it one probe().
         broadcastPass();
 
+        // The addresses that this round's new-address messages name.
+        std::vector<ZUNET_SockAddr> named;
+
+        auto reportChange = [&] {
+            log.Debug(kWatcherTag, "New IP address just came up.");
+            broadcastPass();
+        };
+
         auto checkForChange = [&] {
+            // An address that no interface had at the last listing changes
+            // the list (unless it has gone again meanwhile), so the hosts
+            // are woken before the re-read rather than a listing later: they
+            // list the interfaces themselves once woken, and see it. The
+            // re-read then only has to find what that wake-up did not cover.
+            const bool wokeEarly =
+                oscprobe::internal::namesUnlistedAddress(snapshot, named, kEarlyChecks);
+            if (wokeEarly)
+                reportChange();
             std::list<Iface> fresh = getIFList();
             if (!interfacesChanged(snapshot, fresh))
                 return;
+            // Covered means the wake-up already told the hosts everything:
+            // the list gained only named addresses, which came up before it,
+            // and lost only what went before it too, since the kernel
+            // queues a removal's notice as it removes. So anything still
+            // queued may tell of a change since (a named address that went
+            // and came back while the hosts listed, say): then wake them once
+            // more.
+            bool covered = false;
+            if (wokeEarly && !notificationPending(sock)) {
+                std::sort(named.begin(), named.end(), oscprobe::internal::addressBefore);
+                covered = oscprobe::internal::onlyNamedAdditions(snapshot, fresh, named);
+            }
             snapshot.swap(fresh);
-            log.Debug(kWatcherTag, "New IP address just came up.");
-            broadcastPass();
+            if (!covered)
+                reportChange();
         };
 
         alignas(struct nlmsghdr) unsigned char buffer[kNetlinkBufferSize];
@@ -524,7 +704,8 @@ void* OscProbeSubNet::thread_func(void* /*arg*/)
 
                 const int32_t length = static_cast<int32_t>(recvmsg(sock, &msg, flags));
                 if (length >= 0) {
-                    if (oscprobe::internal::findFirstNewAddr(buffer, length) >= 0)
+                    if (oscprobe::internal::collectNewAddresses(buffer, length, &named,
+                                                                kMaxNamedAddresses))
                         mustCheck = true;
                     return true;
                 }
@@ -550,6 +731,10 @@ void* OscProbeSubNet::thread_func(void* /*arg*/)
 
         for (;;) {
             bool mustCheck = false;
+            // A storm's worth of addresses is let go again at once.
+            if (named.capacity() > kMaxKeptNamed)
+                std::vector<ZUNET_SockAddr>().swap(named);
+            named.clear();
             receive(0, mustCheck);
             if (!mustCheck)
                 continue;

@@ -1,5 +1,6 @@
 // Parsers behind OscProbeSubNet, kept apart from the code that asks the
-// kernel so that they can be tested on captured kernel text and fuzzed.
+// kernel so that they can be tested on captured kernel text and fuzzed, and
+// the watcher's comparisons of interface lists.
 // Not installed, not exported; reached through the static archive only.
 //
 // Threading: every function here is pure (no shared state).
@@ -8,8 +9,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <string>
+#include <vector>
 
+#include "OscProbeSubNet.h"
 #include "ZuNetwork.h"
 
 namespace oscprobe::internal {
@@ -39,6 +43,39 @@ Inet6LineStatus parseIfInet6Line(const char* line, ZUNET_SockAddr* addr, std::st
 // message longer than what remains) without one. `data` need not be
 // aligned.
 long findFirstNewAddr(const void* data, long length);
+
+// The address that the new-address message at `message` names, in the
+// layout the interface listing gives it (family, then the address, every
+// other byte zero): its IFA_LOCAL attribute, else its IFA_ADDRESS (the two
+// differ only on point-to-point links, where IFA_ADDRESS is the peer).
+// `length` is what remains of the datagram from `message` on. False when
+// the message is no RTM_NEWADDR, is cut short, is of neither IPv4 nor IPv6,
+// or carries no address of its family's size. `message` need not be aligned.
+bool parseNewAddress(const void* message, long length, ZUNET_SockAddr* addr);
+
+// Walks one datagram as findFirstNewAddr does, but on past each new-address
+// message, appending the address each names to `out` while `out` holds
+// fewer than `limit`. Returns whether the datagram holds a new-address
+// message at all.
+bool collectNewAddresses(const void* data, long length, std::vector<ZUNET_SockAddr>* out,
+                         size_t limit);
+
+// Whether one of the first `limit` addresses of `named` is carried by no
+// record of `listed`, under any name.
+bool namesUnlistedAddress(const std::list<OscProbeSubNet::Iface>& listed,
+                          const std::vector<ZUNET_SockAddr>& named, size_t limit);
+
+// Whether every address of `fresh` is either carried by the snapshot's
+// record of the same name or in `named`, and every record that both lists
+// have is of the same kind in both: what `fresh` lost does not count. Both
+// lists are ascending by name with each name once, as getIFList() returns
+// them; `named` is sorted by its bytes (memcmp order).
+bool onlyNamedAdditions(const std::list<OscProbeSubNet::Iface>& snapshot,
+                        const std::list<OscProbeSubNet::Iface>& fresh,
+                        const std::vector<ZUNET_SockAddr>& named);
+
+// memcmp order of socket addresses, the order `named` is sorted in.
+bool addressBefore(const ZUNET_SockAddr& a, const ZUNET_SockAddr& b);
 
 // The prefix length of a subnet definition ("8" of "10.0.0.0/8"), read
 // like atoi(): leading white space and one sign accepted, digits up to the

@@ -1,12 +1,14 @@
 // The parsers behind the subnet probe, on captured kernel text and crafted
-// netlink datagrams: /proc/net/if_inet6 lines, tokens, the netlink walk,
-// prefix lengths, and interface-record equality.
+// netlink datagrams: /proc/net/if_inet6 lines, tokens, the netlink walk and
+// the addresses new-address messages name, prefix lengths, interface-record
+// equality, and the watcher's list comparisons.
 #include <gtest/gtest.h>
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <string.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <vector>
@@ -141,6 +143,157 @@ TEST(IfaceEquality, ComparesNameKindAndAddressesInAnyOrder)
     // Each address only has to occur in the other list, so duplicates can
     // stand in for one another when the counts agree.
     EXPECT_TRUE((I{"eth0", w, {v4(1), v4(1), v4(2)}} == I{"eth0", w, {v4(1), v4(2), v4(2)}}));
+}
+
+// Two new-address datagrams read from the kernel in a namespace: 10.9.0.1/24
+// on interface 3 (IFA_ADDRESS, IFA_LOCAL, label, flags, cache info) and
+// fd00::9/64 (IFA_ADDRESS, cache info, flags); and the removal of the first.
+const std::vector<unsigned char> kNewV4 = {
+    0x4c, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x9f, 0xd2, 0x15, 0x6b, 0x42, 0x23, 0x00,
+    0x00, 0x02, 0x18, 0x80, 0x00, 0x03, 0x00, 0x00, 0x00, 0x08, 0x00, 0x01, 0x00, 0x0a, 0x09,
+    0x00, 0x01, 0x08, 0x00, 0x02, 0x00, 0x0a, 0x09, 0x00, 0x01, 0x07, 0x00, 0x03, 0x00, 0x76,
+    0x30, 0x00, 0x00, 0x08, 0x00, 0x08, 0x00, 0x80, 0x00, 0x00, 0x00, 0x14, 0x00, 0x06, 0x00,
+    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x37, 0xc0, 0x05, 0x00, 0x37, 0xc0, 0x05,
+    0x00};
+const std::vector<unsigned char> kNewV6 = {
+    0x48, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x0a, 0x40, 0x82, 0x00, 0x03, 0x00, 0x00, 0x00, 0x14, 0x00, 0x01, 0x00, 0xfd, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x09, 0x14,
+    0x00, 0x06, 0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00, 0xc1, 0x05, 0x00,
+    0x00, 0xc1, 0x05, 0x00, 0x08, 0x00, 0x08, 0x00, 0x82, 0x00, 0x00, 0x00};
+
+ZUNET_SockAddr text(const char* ip)
+{
+    ZUNET_SockAddr a;
+    EXPECT_EQ(ZUNET_str2ip(ip, &a), 0) << ip;
+    return a;
+}
+
+bool same(const ZUNET_SockAddr& a, const ZUNET_SockAddr& b)
+{
+    return memcmp(a.raw, b.raw, sizeof a.raw) == 0;
+}
+
+TEST(NewAddressMessage, NamesTheLocalAddressInTheListingsLayout)
+{
+    ZUNET_SockAddr a;
+    ASSERT_TRUE(parseNewAddress(kNewV4.data(), static_cast<long>(kNewV4.size()), &a));
+    EXPECT_TRUE(same(a, text("10.9.0.1")));
+    ASSERT_TRUE(parseNewAddress(kNewV6.data(), static_cast<long>(kNewV6.size()), &a));
+    EXPECT_TRUE(same(a, text("fd00::9")));
+
+    // On a point-to-point link IFA_ADDRESS is the peer: IFA_LOCAL counts.
+    std::vector<unsigned char> peer = kNewV4;
+    peer[31] = 2; // IFA_ADDRESS 10.9.0.2, IFA_LOCAL still 10.9.0.1
+    ASSERT_TRUE(parseNewAddress(peer.data(), static_cast<long>(peer.size()), &a));
+    EXPECT_TRUE(same(a, text("10.9.0.1")));
+    // Without IFA_LOCAL (its type changed to an unknown one), IFA_ADDRESS.
+    peer[34] = 0x7f;
+    ASSERT_TRUE(parseNewAddress(peer.data(), static_cast<long>(peer.size()), &a));
+    EXPECT_TRUE(same(a, text("10.9.0.2")));
+
+    std::vector<unsigned char> removal = kNewV4;
+    removal[4] = RTM_DELADDR;
+    EXPECT_FALSE(parseNewAddress(removal.data(), static_cast<long>(removal.size()), &a));
+    std::vector<unsigned char> otherFamily = kNewV4;
+    otherFamily[16] = 17;
+    EXPECT_FALSE(parseNewAddress(otherFamily.data(), static_cast<long>(otherFamily.size()), &a));
+    // An address attribute of the other family's size is no address.
+    std::vector<unsigned char> wrongSize = kNewV6;
+    wrongSize[16] = 2;
+    EXPECT_FALSE(parseNewAddress(wrongSize.data(), static_cast<long>(wrongSize.size()), &a));
+    // The message claims more than the datagram holds.
+    EXPECT_FALSE(parseNewAddress(kNewV4.data(), static_cast<long>(kNewV4.size()) - 1, &a));
+    // An attribute running past the message ends the attributes: here the
+    // first, so neither address is seen.
+    std::vector<unsigned char> longAttr = kNewV4;
+    longAttr[24] = 0x50;
+    EXPECT_FALSE(parseNewAddress(longAttr.data(), static_cast<long>(longAttr.size()), &a));
+}
+
+TEST(NewAddressMessage, CollectsEveryNewAddressOfADatagramUpToTheLimit)
+{
+    std::vector<unsigned char> datagram;
+    appendMessage(datagram, RTM_DELADDR, 20);
+    datagram.insert(datagram.end(), kNewV4.begin(), kNewV4.end());
+    appendMessage(datagram, NLMSG_DONE, 4);
+    datagram.insert(datagram.end(), kNewV6.begin(), kNewV6.end());
+    std::vector<ZUNET_SockAddr> named;
+    EXPECT_TRUE(collectNewAddresses(datagram.data(), static_cast<long>(datagram.size()), &named,
+                                    8));
+    ASSERT_EQ(named.size(), 2u);
+    EXPECT_TRUE(same(named[0], text("10.9.0.1")));
+    EXPECT_TRUE(same(named[1], text("fd00::9")));
+
+    named.clear();
+    EXPECT_TRUE(collectNewAddresses(datagram.data(), static_cast<long>(datagram.size()), &named,
+                                    1));
+    EXPECT_EQ(named.size(), 1u);
+    // Removals alone name nothing and are no new-address datagram.
+    named.clear();
+    std::vector<unsigned char> removals;
+    appendMessage(removals, RTM_DELADDR, 20);
+    EXPECT_FALSE(collectNewAddresses(removals.data(), static_cast<long>(removals.size()), &named,
+                                     8));
+    EXPECT_TRUE(named.empty());
+}
+
+using IfaceList = std::list<OscProbeSubNet::Iface>;
+
+std::vector<ZUNET_SockAddr> sorted(std::vector<ZUNET_SockAddr> v)
+{
+    std::sort(v.begin(), v.end(), addressBefore);
+    return v;
+}
+
+TEST(WatcherComparison, FindsAddressesNoInterfaceCarries)
+{
+    const OscProbeSubNet::IFTYPE w = OscProbeSubNet::WIRED;
+    const IfaceList listed = {{"eth0", w, {v4(1), v4(2)}}, {"eth1", w, {v4(3)}}};
+    // Known under any name, the address is not new.
+    EXPECT_FALSE(namesUnlistedAddress(listed, {v4(3), v4(1)}, 16));
+    EXPECT_TRUE(namesUnlistedAddress(listed, {v4(3), v4(9)}, 16));
+    // Only the first `limit` are looked up.
+    EXPECT_FALSE(namesUnlistedAddress(listed, {v4(3), v4(9)}, 1));
+    EXPECT_FALSE(namesUnlistedAddress(listed, {}, 16));
+    EXPECT_TRUE(namesUnlistedAddress({}, {v4(1)}, 16));
+}
+
+TEST(WatcherComparison, ExcusesNamedAdditionsAndAnyLoss)
+{
+    const OscProbeSubNet::IFTYPE w = OscProbeSubNet::WIRED;
+    const OscProbeSubNet::IFTYPE u = OscProbeSubNet::UNKNOWN;
+    const IfaceList before = {{"eth0", w, {v4(1), v4(2)}}, {"eth2", u, {v4(5)}}};
+    const struct {
+        const char* what;
+        IfaceList after;
+        std::vector<ZUNET_SockAddr> named;
+        bool covered;
+    } cases[] = {
+        {"a named address on a known interface",
+         {{"eth0", w, {v4(1), v4(2), v4(7)}}, {"eth2", u, {v4(5)}}}, {v4(7)}, true},
+        {"named addresses making an interface of their own",
+         {{"eth0", w, {v4(1), v4(2)}}, {"eth1", w, {v4(7), v4(8)}}, {"eth2", u, {v4(5)}}},
+         {v4(8), v4(7)}, true},
+        {"an interface listed last, made by a named address",
+         {{"eth0", w, {v4(1), v4(2)}}, {"eth2", u, {v4(5)}}, {"eth3", u, {v4(7)}}}, {v4(7)},
+         true},
+        {"an address nobody named",
+         {{"eth0", w, {v4(1), v4(2), v4(7), v4(9)}}, {"eth2", u, {v4(5)}}}, {v4(7)}, false},
+        {"an address gone", {{"eth0", w, {v4(1), v4(7)}}, {"eth2", u, {v4(5)}}}, {v4(7)}, true},
+        {"a first interface gone", {{"eth2", u, {v4(5), v4(7)}}}, {v4(7)}, true},
+        {"a last interface gone", {{"eth0", w, {v4(1), v4(2), v4(7)}}}, {v4(7)}, true},
+        {"a kind changed", {{"eth0", u, {v4(1), v4(2), v4(7)}}, {"eth2", u, {v4(5)}}},
+         {v4(7)}, false},
+        {"a known address moved to another interface unnamed",
+         {{"eth0", w, {v4(2)}}, {"eth2", u, {v4(5), v4(1)}}}, {v4(7)}, false},
+        {"a named address moved to another interface",
+         {{"eth0", w, {v4(2)}}, {"eth2", u, {v4(5), v4(1)}}}, {v4(1)}, true},
+        {"an interface renamed", {{"eth0", w, {v4(1), v4(2)}}, {"eth9", u, {v4(5)}}}, {}, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(onlyNamedAdditions(before, c.after, sorted(c.named)), c.covered) << c.what;
+    EXPECT_TRUE(onlyNamedAdditions(before, before, {}));
 }
 
 } // namespace
