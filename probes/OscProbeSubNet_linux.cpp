@@ -70,7 +70,7 @@ constexpr int kMaxDrainedDatagrams = 1024;
 // the last listing before the re-read (each lookup walks every listed
 // address), this many recorded in all, and room for more than this many
 // given back after the round.
-constexpr size_t kEarlyChecks = 16;
+constexpr size_t kEarlyChecks = 4;
 constexpr size_t kMaxNamedAddresses = 8192;
 constexpr size_t kMaxKeptNamed = 256;
 
@@ -458,9 +458,11 @@ bool holds(const std::list<ZUNET_SockAddr>& addrs, std::list<ZUNET_SockAddr>::co
 bool namesUnlistedAddress(const std::list<OscProbeSubNet::Iface>& listed,
                           const std::vector<ZUNET_SockAddr>& named, size_t limit)
 {
+    // The newest first: in a burst, the earlier ones may have made it into
+    // the last listing already.
     const size_t checked = std::min(limit, named.size());
     for (size_t i = 0; i < checked; ++i) {
-        const ZUNET_SockAddr& x = named[i];
+        const ZUNET_SockAddr& x = named[named.size() - 1 - i];
         const bool known = std::any_of(listed.begin(), listed.end(), [&x](const Iface& iface) {
             return std::any_of(iface.addrs.begin(), iface.addrs.end(),
                                [&x](const ZUNET_SockAddr& a) { return sameAddress(a, x); });

@@ -60,7 +60,7 @@ bool parseNewAddress(const void* message, long length, ZUNET_SockAddr* addr);
 bool collectNewAddresses(const void* data, long length, std::vector<ZUNET_SockAddr>* out,
                          size_t limit);
 
-// Whether one of the first `limit` addresses of `named` is carried by no
+// Whether one of the last `limit` addresses of `named` is carried by no
 // record of `listed`, under any name.
 bool namesUnlistedAddress(const std::list<OscProbeSubNet::Iface>& listed,
                           const std::vector<ZUNET_SockAddr>& named, size_t limit);

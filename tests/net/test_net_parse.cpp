@@ -253,8 +253,8 @@ TEST(WatcherComparison, FindsAddressesNoInterfaceCarries)
     // Known under any name, the address is not new.
     EXPECT_FALSE(namesUnlistedAddress(listed, {v4(3), v4(1)}, 16));
     EXPECT_TRUE(namesUnlistedAddress(listed, {v4(3), v4(9)}, 16));
-    // Only the first `limit` are looked up.
-    EXPECT_FALSE(namesUnlistedAddress(listed, {v4(3), v4(9)}, 1));
+    // Only the last `limit` are looked up.
+    EXPECT_FALSE(namesUnlistedAddress(listed, {v4(9), v4(3)}, 1));
     EXPECT_FALSE(namesUnlistedAddress(listed, {}, 16));
     EXPECT_TRUE(namesUnlistedAddress({}, {v4(1)}, 16));
 }
