@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -154,6 +156,29 @@ bool WakeRig::untilWatcherIdle(int quietMs, int boundMs)
                    std::chrono::milliseconds(quietMs)) {
             return true;
         }
+    }
+    return false;
+}
+
+bool WakeRig::untilWatcherReceives(int boundMs)
+{
+    if (watcherTid == 0)
+        return false;
+    // The kernel shows a blocked thread's system call and its arguments
+    // here, and "running" while it runs.
+    const std::string path = "/proc/self/task/" + std::to_string(watcherTid) + "/syscall";
+    const std::string receiving = std::to_string(SYS_recvmsg) + " ";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        char text[32] = {};
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const ssize_t got = read(fd, text, sizeof text - 1);
+        close(fd);
+        if (got > 0 && receiving.compare(0, receiving.size(), text, receiving.size()) == 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     return false;
 }

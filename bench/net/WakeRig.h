@@ -49,6 +49,10 @@ public:
     // Returns once the watcher has used no CPU for `quietMs` (at most
     // `boundMs`); false if it never went quiet.
     static bool untilWatcherIdle(int quietMs = 300, int boundMs = 120000);
+    // Returns once the watcher sleeps in its receive, i.e. has finished
+    // whatever the last notification made it do (at most `boundMs`); false
+    // if it never got there.
+    static bool untilWatcherReceives(int boundMs = 10000);
 
 private:
     void host();
