@@ -222,19 +222,29 @@ void collectIPv6(IfaceMap& byName)
 std::list<Iface> classify(int sock, IfaceMap& byName)
 {
     std::list<Iface> result;
+    // A kernel built without wireless extensions answers every wireless
+    // request with ENOTTY, whatever the interface (one with them answers
+    // ENODEV or EOPNOTSUPP for an interface that is not wireless). One such
+    // answer settles the question for the whole listing, and spares a
+    // system call per interface.
+    bool askWireless = true;
     for (auto& entry : byName) {
         Iface& iface = entry.second;
         iface.name = entry.first;
 
-        struct iw_statistics stats;
-        memset(&stats, 0, sizeof stats);
-        struct iwreq wreq;
-        memset(&wreq, 0, sizeof wreq);
-        setRequestName(wreq.ifr_ifrn.ifrn_name, iface.name);
-        wreq.u.data.pointer = &stats;
-        wreq.u.data.length = 0;
-        wreq.u.data.flags = 1;
-        bool wireless = ioctl(sock, SIOCGIWSTATS, &wreq) == 0;
+        bool wireless = false;
+        if (askWireless) {
+            struct iw_statistics stats;
+            memset(&stats, 0, sizeof stats);
+            struct iwreq wreq;
+            memset(&wreq, 0, sizeof wreq);
+            setRequestName(wreq.ifr_ifrn.ifrn_name, iface.name);
+            wreq.u.data.pointer = &stats;
+            wreq.u.data.length = 0;
+            wreq.u.data.flags = 1;
+            wireless = ioctl(sock, SIOCGIWSTATS, &wreq) == 0;
+            askWireless = wireless || errno != ENOTTY;
+        }
 
         bool wired = false;
         if (!wireless) {

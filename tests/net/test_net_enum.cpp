@@ -24,6 +24,7 @@
 #include <fstream>
 #include <memory>
 
+#include "InterfaceReadCounter.h"
 #include "JxException.h"
 #include "JxMonitor.h"
 #include "JxMonitorLock.h"
@@ -69,6 +70,16 @@ TEST_F(EnumerationTest, ClassifiesLinksByKindInNameOrder)
     EXPECT_EQ(describe(OscProbeSubNet::getIFList()),
               "lo UNKNOWN 127.0.0.1 ::1; tbr0 WIRED 10.2.0.1; ttun0 UNKNOWN 10.3.0.1; "
               "tv0 WIRED 10.1.0.1");
+
+    // A kernel without wireless extensions is asked once per listing, any
+    // other once per interface.
+    const uint64_t before = InterfaceReadCounter::wirelessRequests();
+    const size_t listed = OscProbeSubNet::getIFList().size();
+    const uint64_t asked = InterfaceReadCounter::wirelessRequests() - before;
+    if (InterfaceReadCounter::lastWirelessError() == ENOTTY)
+        EXPECT_EQ(asked, 1u);
+    else
+        EXPECT_EQ(asked, listed);
 }
 
 TEST_F(EnumerationTest, KeepsFamiliesInOneRecordIPv4FirstAndListsAliasesAndIPv6Only)
