@@ -8,8 +8,11 @@
 // start(monitor) registers the probe with the process's one address-change
 // watcher, a detached thread on a netlink routing socket: when an address
 // comes up and the interface list changed, it broadcasts on the monitor of
-// every registered probe. A go answer calls stop(), so a probe is woken
-// only while its answers are no-go.
+// every registered probe. An address that no interface had is announced at
+// once, before the watcher lists the interfaces to confirm it, so a host may
+// now and then be woken for an address that has gone again by the time it
+// looks. A go answer calls stop(), so a probe is woken only while its
+// answers are no-go.
 //
 // Threading: host threads call every public operation. A process-wide
 // registry lock guards the registered probes; the watcher holds it for each
