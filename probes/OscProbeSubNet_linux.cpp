@@ -274,6 +274,25 @@ bool interfacesChanged(const std::list<Iface>& snapshot, const std::list<Iface>&
     return !std::equal(snapshot.begin(), snapshot.end(), fresh.begin());
 }
 
+bool sameAddress(const ZUNET_SockAddr& a, const ZUNET_SockAddr& b)
+{
+    return memcmp(a.raw, b.raw, sizeof a.raw) == 0;
+}
+
+// Whether `addrs` holds `x`. The kernel lists addresses in a stable order,
+// so the entry at the same place as `x` in its own list nearly always is
+// the one, and the search from the front is the exception. `samePlace`
+// follows the caller's walk: it moves on by one at every call.
+bool holds(const std::list<ZUNET_SockAddr>& addrs,
+           std::list<ZUNET_SockAddr>::const_iterator& samePlace, const ZUNET_SockAddr& x)
+{
+    const bool there = samePlace != addrs.end() && sameAddress(*samePlace, x);
+    if (samePlace != addrs.end())
+        ++samePlace;
+    return there || std::any_of(addrs.begin(), addrs.end(),
+                                [&x](const ZUNET_SockAddr& a) { return sameAddress(a, x); });
+}
+
 // Whether the watcher's socket has a notification (or an overflow) waiting.
 // A failed poll counts as yes: the caller then takes the cautious path.
 bool notificationPending(int sock)
@@ -445,26 +464,6 @@ bool addressBefore(const ZUNET_SockAddr& a, const ZUNET_SockAddr& b)
     return memcmp(a.raw, b.raw, sizeof a.raw) < 0;
 }
 
-namespace {
-bool sameAddress(const ZUNET_SockAddr& a, const ZUNET_SockAddr& b)
-{
-    return memcmp(a.raw, b.raw, sizeof a.raw) == 0;
-}
-
-// Whether `addrs` holds `x`. The kernel lists addresses in a stable order,
-// so the entry at `hint` nearly always is the one; it moves on past a match.
-bool holds(const std::list<ZUNET_SockAddr>& addrs, std::list<ZUNET_SockAddr>::const_iterator& hint,
-           const ZUNET_SockAddr& x)
-{
-    if (hint != addrs.end() && sameAddress(*hint, x)) {
-        ++hint;
-        return true;
-    }
-    return std::any_of(addrs.begin(), addrs.end(),
-                       [&x](const ZUNET_SockAddr& a) { return sameAddress(a, x); });
-}
-} // namespace
-
 bool namesUnlistedAddress(const std::list<OscProbeSubNet::Iface>& listed,
                           const std::vector<ZUNET_SockAddr>& named, size_t limit)
 {
@@ -501,9 +500,9 @@ bool onlyNamedAdditions(const std::list<OscProbeSubNet::Iface>& snapshot,
         }
         if (old->type != now.type)
             return false;
-        auto hint = old->addrs.begin();
+        auto samePlace = old->addrs.begin();
         for (const ZUNET_SockAddr& x : now.addrs)
-            if (!holds(old->addrs, hint, x) && !isNamed(x))
+            if (!holds(old->addrs, samePlace, x) && !isNamed(x))
                 return false;
         ++old;
     }
@@ -521,20 +520,12 @@ bool OscProbeSubNet::Iface::operator==(const Iface& other) const
     if (addrs.size() != other.addrs.size())
         return false;
     // Only whether an equal address exists in the other list counts, not
-    // where. The kernel lists addresses in a stable order, so the entry at
-    // the same place nearly always matches and the search from the front is
-    // the exception; this keeps interfaces with thousands of addresses cheap.
+    // where; looking at the same place first keeps interfaces with thousands
+    // of addresses cheap.
     auto samePlace = other.addrs.begin();
-    for (const ZUNET_SockAddr& mine : addrs) {
-        auto equalBytes = [&mine](const ZUNET_SockAddr& theirs) {
-            return memcmp(mine.raw, theirs.raw, sizeof mine.raw) == 0;
-        };
-        if (!equalBytes(*samePlace) &&
-            std::none_of(other.addrs.begin(), other.addrs.end(), equalBytes))
-            return false;
-        ++samePlace;
-    }
-    return true;
+    return std::all_of(addrs.begin(), addrs.end(), [&](const ZUNET_SockAddr& mine) {
+        return holds(other.addrs, samePlace, mine);
+    });
 }
 
 std::list<OscProbeSubNet::Iface> OscProbeSubNet::getIFList()
