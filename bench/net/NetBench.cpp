@@ -127,17 +127,27 @@ template <class Done> bool within(int ms, Done done)
     return true;
 }
 
+// Whether the request socket and the rig came up; skips the benchmark if
+// not. Then waits until the watcher is idle (the first rig's watcher takes
+// its snapshot).
+bool inPlace(benchmark::State& state, const AddressRequests& requests, const WakeRig& rig)
+{
+    if (!requests.error().empty() || !rig.error().empty()) {
+        state.SkipWithError((requests.error() + rig.error()).c_str());
+        return false;
+    }
+    WakeRig::untilWatcherIdle();
+    return true;
+}
+
 void BM_WakeLatency(benchmark::State& state, int bridges)
 {
     if (!prepare(state, bridges))
         return;
     AddressRequests requests;
     WakeRig rig;
-    if (!requests.error().empty() || !rig.error().empty()) {
-        state.SkipWithError((requests.error() + rig.error()).c_str());
+    if (!inPlace(state, requests, rig))
         return;
-    }
-    WakeRig::untilWatcherIdle(); // the first rig's watcher takes its snapshot
     const int ifindex = BridgeSet::ifindex(0);
 
     // One listing is timed in every iteration too, once the watcher is done,
@@ -199,11 +209,8 @@ void BM_AddressStorm(benchmark::State& state, int bridges)
         return;
     AddressRequests requests;
     WakeRig rig;
-    if (!requests.error().empty() || !rig.error().empty()) {
-        state.SkipWithError((requests.error() + rig.error()).c_str());
+    if (!inPlace(state, requests, rig))
         return;
-    }
-    WakeRig::untilWatcherIdle();
 
     std::atomic<int> changes{0}, overflows{0};
     EvDebug::setLogHandler([&](int, const char*, const char* text) {
