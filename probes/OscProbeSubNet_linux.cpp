@@ -23,10 +23,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cctype>
 #include <climits>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <new>
@@ -597,15 +599,264 @@ void OscProbeSubNet::stop()
     }
 }
 
+namespace {
+
+// The address-change watcher: one per process, on its own detached thread,
+// which owns every member. Each round receives a datagram, drains what else
+// is queued, wakes the hosts at once when a named address is new, re-reads
+// the interfaces and wakes them (again) when the list changed in a way the
+// early wake-up did not cover.
+//
+// A failed listing (no descriptor or memory to spare for a moment) does not
+// end the watcher: the hosts are woken to look for themselves, the snapshot
+// is kept, and the listing is tried again at the next notification or after
+// a back-off. Only a failing netlink socket ends the thread.
+class Watcher {
+public:
+    // `wakeAll` runs one broadcast pass over the registry.
+    explicit Watcher(std::function<void()> wakeAll) : log(nullptr), wakeAll_(std::move(wakeAll)) {}
+    ~Watcher() { closeSocket(); }
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+
+    // Runs until the socket fails; throws JxException then.
+    void run();
+
+    // The end of the thread: no second watcher, and every later start() says
+    // false. The last pass lets waiting hosts re-evaluate rather than wait
+    // for a wake-up that will not come.
+    void fail()
+    {
+        closeSocket();
+        thread_failed.store(true);
+        wakeAll_();
+    }
+
+    EvDebug log;
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    // The first retry of a failed listing comes this soon; each further
+    // failure doubles the wait, up to the longest.
+    static constexpr std::chrono::milliseconds kFirstBackoff{500};
+    static constexpr std::chrono::milliseconds kLongestBackoff{30000};
+
+    void openSocket();
+    bool receive(int flags);
+    void drain();
+    void check();
+    bool reRead(std::list<Iface>* fresh, bool wakeOnFailure);
+    void retryListing();
+    void reportChange();
+    void closeSocket()
+    {
+        if (sock_ >= 0)
+            close(sock_);
+        sock_ = -1;
+    }
+
+    std::function<void()> wakeAll_;
+    int sock_ = -1;
+    struct sockaddr_nl address_;
+    alignas(struct nlmsghdr) unsigned char buffer_[kNetlinkBufferSize];
+    std::list<Iface> snapshot_;
+    // The snapshot missed the last listing: it may be out of date.
+    bool stale_ = false;
+    Clock::time_point retryAt_;
+    std::chrono::milliseconds backoff_{kFirstBackoff};
+    // This round's datagrams hold a new address or an overflow.
+    bool mustCheck_ = false;
+    // The addresses that this round's new-address messages name.
+    std::vector<ZUNET_SockAddr> named_;
+};
+
+void Watcher::run()
+{
+    // The socket is bound before the first snapshot: an address that comes
+    // up in between is then both in the queue and possibly in the snapshot,
+    // never in neither.
+    openSocket();
+    reRead(&snapshot_, false);
+    // A host may have probed before the snapshot and missed an address that
+    // came up meanwhile; a spurious wake-up costs it one probe().
+    wakeAll_();
+
+    for (;;) {
+        mustCheck_ = false;
+        // A storm's worth of addresses is let go again at once.
+        if (named_.capacity() > kMaxKeptNamed)
+            std::vector<ZUNET_SockAddr>().swap(named_);
+        named_.clear();
+        if (stale_) {
+            // Wait for the kernel no longer than the next retry.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(retryAt_ - Clock::now());
+            struct pollfd pfd = {sock_, POLLIN, 0};
+            const int ready = left.count() > 0 ? poll(&pfd, 1, static_cast<int>(left.count())) : 0;
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready == 0) {
+                retryListing();
+                continue;
+            }
+        }
+        receive(0);
+        if (!mustCheck_)
+            continue;
+        drain();
+        check();
+    }
+}
+
+void Watcher::openSocket()
+{
+    sock_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (sock_ < 0)
+        throw JxException(kWatcherTag, errorText("Couldn't create netlink routing socket: ", errno),
+                          kSourceFile, kLineNetlinkSocket, -1);
+    memset(&address_, 0, sizeof address_);
+    address_.nl_family = AF_NETLINK;
+    address_.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
+    if (bind(sock_, reinterpret_cast<struct sockaddr*>(&address_), sizeof address_) < 0)
+        throw JxException(kWatcherTag, errorText("Couldn't bind netlink routing socket: ", errno),
+                          kSourceFile, kLineNetlinkBind, -1);
+}
+
+// One datagram into the buffer; false when a non-blocking receive found the
+// queue empty. A datagram that holds a new address, or an overflow (a
+// dropped notification may have been one), sets mustCheck_.
+bool Watcher::receive(int flags)
+{
+    for (;;) {
+        struct iovec iov;
+        iov.iov_base = buffer_;
+        iov.iov_len = sizeof buffer_;
+        struct msghdr msg;
+        memset(&msg, 0, sizeof msg);
+        msg.msg_name = &address_;
+        msg.msg_namelen = sizeof address_;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+
+        const int32_t length = static_cast<int32_t>(recvmsg(sock_, &msg, flags));
+        if (length >= 0) {
+            if (oscprobe::internal::collectNewAddresses(buffer_, length, &named_,
+                                                        kMaxNamedAddresses))
+                mustCheck_ = true;
+            return true;
+        }
+        const int err = errno;
+        if (err == EINTR)
+            continue;
+        if (err == EAGAIN || err == EWOULDBLOCK)
+            return false;
+        if (err == ENOBUFS) {
+            // The queue overflowed during an address storm and the kernel
+            // dropped notifications; the socket itself is fine, and the
+            // re-read that follows covers whatever was lost.
+            log.DebugLvl(kWatcherTag, 2, "Lost routing messages from netlink: %s", strerror(err));
+            mustCheck_ = true;
+            return true;
+        }
+        throw JxException(kWatcherTag,
+                          errorText("Failed to receive next routing message from netlink: ", err),
+                          kSourceFile, kLineNetlinkRecv, -1);
+    }
+}
+
+// A burst of addresses arrives as one datagram per address, far faster than
+// the interfaces can be listed. Whatever is already queued is covered by the
+// one re-read that follows, so take it off the queue first: a burst then
+// costs one re-read, not one per address. The bound keeps a sender that
+// never pauses from delaying the wake-up for ever.
+void Watcher::drain()
+{
+    for (int drained = 0; drained < kMaxDrainedDatagrams; ++drained)
+        if (!receive(MSG_DONTWAIT))
+            break;
+}
+
+void Watcher::check()
+{
+    // An address that no interface had at the last listing changes the list
+    // (unless it has gone again meanwhile), so the hosts are woken before
+    // the re-read rather than a listing later: they list the interfaces
+    // themselves once woken, and see it. The re-read then only has to find
+    // what that wake-up did not cover.
+    const bool wokeEarly = oscprobe::internal::namesUnlistedAddress(snapshot_, named_, kEarlyChecks);
+    if (wokeEarly)
+        reportChange();
+    const bool wasStale = stale_;
+    std::list<Iface> fresh;
+    if (!reRead(&fresh, true) || !interfacesChanged(snapshot_, fresh))
+        return;
+    // Covered means the wake-up already told the hosts everything: the list
+    // gained only named addresses, which came up before it, and lost only
+    // what went before it too, since the kernel queues a removal's notice as
+    // it removes. So anything still queued may tell of a change since (a
+    // named address that went and came back while the hosts listed, say):
+    // then wake them once more. A snapshot that missed a listing proves
+    // nothing.
+    bool covered = false;
+    if (wokeEarly && !wasStale && !notificationPending(sock_)) {
+        std::sort(named_.begin(), named_.end(), oscprobe::internal::addressBefore);
+        covered = oscprobe::internal::onlyNamedAdditions(snapshot_, fresh, named_);
+    }
+    snapshot_.swap(fresh);
+    if (!covered)
+        reportChange();
+}
+
+// Lists the interfaces into *fresh. On success a stale snapshot is current
+// again. On failure the snapshot stays, a retry is planned, and with
+// `wakeOnFailure` (a notification asked for the listing) the hosts are
+// woken, since the watcher cannot tell them whether the list changed.
+bool Watcher::reRead(std::list<Iface>* fresh, bool wakeOnFailure)
+{
+    try {
+        *fresh = OscProbeSubNet::getIFList();
+    } catch (JxException& e) {
+        if (!stale_)
+            log.Error(e.getFuncName(), "%s", e.getMessage());
+        else
+            backoff_ = std::min(backoff_ * 2, kLongestBackoff);
+        stale_ = true;
+        retryAt_ = Clock::now() + backoff_;
+        if (wakeOnFailure)
+            wakeAll_();
+        return false;
+    }
+    stale_ = false;
+    backoff_ = kFirstBackoff;
+    return true;
+}
+
+// A retry after a failed listing, with no notification behind it: the
+// hosts were woken when the listing failed, so only a list that turns out
+// changed wakes them again.
+void Watcher::retryListing()
+{
+    std::list<Iface> fresh;
+    if (!reRead(&fresh, false) || !interfacesChanged(snapshot_, fresh))
+        return;
+    snapshot_.swap(fresh);
+    reportChange();
+}
+
+void Watcher::reportChange()
+{
+    log.Debug(kWatcherTag, "New IP address just came up.");
+    wakeAll_();
+}
+
+} // namespace
+
 void* OscProbeSubNet::thread_func(void* /*arg*/)
 {
-    EvDebug log(nullptr);
-    int sock = -1;
-
     // Wakes every registered monitor once; consecutive entries that share a
     // monitor get one broadcast. Holds probe_csec for the whole pass and
     // each monitor only around its own broadcast.
-    auto broadcastPass = [] {
+    Watcher watcher([] {
         JxCriticalSectionLock lock(&probeCsec());
         JxMonitor* last = nullptr;
         for (const SP<OscProbeSubNet>& entry : probeList()) {
@@ -616,154 +867,22 @@ void* OscProbeSubNet::thread_func(void* /*arg*/)
             JxMonitorLock monitorLock(target);
             target->broadcast();
         }
-    };
-
-    // What to do when things go wrong beyond repair: no second watcher, and
-    // every later start() says false. The last pass lets waiting hosts
-    // re-evaluate rather than wait for a wake-up that will not come.
-    auto fail = [&] {
-        close(sock);
-        thread_failed.store(true);
-        broadcastPass();
-    };
+    });
 
     try {
-        // The socket is bound before the first snapshot: an address that
-        // comes up in between is then both in the queue and possibly in the
-        // snapshot, never in neither.
-        sock = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-        if (sock < 0)
-            throw JxException(kWatcherTag,
-                              errorText("Couldn't create netlink routing socket: ", errno),
-                              kSourceFile, kLineNetlinkSocket, -1);
-        struct sockaddr_nl address;
-        memset(&address, 0, sizeof address);
-        address.nl_family = AF_NETLINK;
-        address.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
-        if (bind(sock, reinterpret_cast<struct sockaddr*>(&address), sizeof address) < 0)
-            throw JxException(kWatcherTag,
-                              errorText("Couldn't bind netlink routing socket: ", errno),
-                              kSourceFile, kLineNetlinkBind, -1);
-
-        std::list<Iface> snapshot = getIFList();
-        // A host may have probed before the snapshot and missed an address
-        // that came up meanwhile; a spurious wake-up costs it one probe().
-        broadcastPass();
-
-        // The addresses that this round's new-address messages name.
-        std::vector<ZUNET_SockAddr> named;
-
-        auto reportChange = [&] {
-            log.Debug(kWatcherTag, "New IP address just came up.");
-            broadcastPass();
-        };
-
-        auto checkForChange = [&] {
-            // An address that no interface had at the last listing changes
-            // the list (unless it has gone again meanwhile), so the hosts
-            // are woken before the re-read rather than a listing later: they
-            // list the interfaces themselves once woken, and see it. The
-            // re-read then only has to find what that wake-up did not cover.
-            const bool wokeEarly =
-                oscprobe::internal::namesUnlistedAddress(snapshot, named, kEarlyChecks);
-            if (wokeEarly)
-                reportChange();
-            std::list<Iface> fresh = getIFList();
-            if (!interfacesChanged(snapshot, fresh))
-                return;
-            // Covered means the wake-up already told the hosts everything:
-            // the list gained only named addresses, which came up before it,
-            // and lost only what went before it too, since the kernel
-            // queues a removal's notice as it removes. So anything still
-            // queued may tell of a change since (a named address that went
-            // and came back while the hosts listed, say): then wake them once
-            // more.
-            bool covered = false;
-            if (wokeEarly && !notificationPending(sock)) {
-                std::sort(named.begin(), named.end(), oscprobe::internal::addressBefore);
-                covered = oscprobe::internal::onlyNamedAdditions(snapshot, fresh, named);
-            }
-            snapshot.swap(fresh);
-            if (!covered)
-                reportChange();
-        };
-
-        alignas(struct nlmsghdr) unsigned char buffer[kNetlinkBufferSize];
-        struct iovec iov;
-        struct msghdr msg;
-        // One datagram into `buffer`; false when a non-blocking receive
-        // found the queue empty. A datagram that holds a new address, or an
-        // overflow (a dropped notification may have been one), sets
-        // `mustCheck`.
-        auto receive = [&](int flags, bool& mustCheck) {
-            for (;;) {
-                iov.iov_base = buffer;
-                iov.iov_len = sizeof buffer;
-                memset(&msg, 0, sizeof msg);
-                msg.msg_name = &address;
-                msg.msg_namelen = sizeof address;
-                msg.msg_iov = &iov;
-                msg.msg_iovlen = 1;
-
-                const int32_t length = static_cast<int32_t>(recvmsg(sock, &msg, flags));
-                if (length >= 0) {
-                    if (oscprobe::internal::collectNewAddresses(buffer, length, &named,
-                                                                kMaxNamedAddresses))
-                        mustCheck = true;
-                    return true;
-                }
-                const int err = errno;
-                if (err == EINTR)
-                    continue;
-                if (err == EAGAIN || err == EWOULDBLOCK)
-                    return false;
-                if (err == ENOBUFS) {
-                    // The queue overflowed during an address storm and the
-                    // kernel dropped notifications; the socket itself is fine.
-                    log.Error(kWatcherTag, "Lost routing messages from netlink: %s",
-                              strerror(err));
-                    mustCheck = true;
-                    return true;
-                }
-                throw JxException(
-                    kWatcherTag,
-                    errorText("Failed to receive next routing message from netlink: ", err),
-                    kSourceFile, kLineNetlinkRecv, -1);
-            }
-        };
-
-        for (;;) {
-            bool mustCheck = false;
-            // A storm's worth of addresses is let go again at once.
-            if (named.capacity() > kMaxKeptNamed)
-                std::vector<ZUNET_SockAddr>().swap(named);
-            named.clear();
-            receive(0, mustCheck);
-            if (!mustCheck)
-                continue;
-            // A burst of addresses arrives as one datagram per address, far
-            // faster than the interfaces can be listed. Whatever is already
-            // queued is covered by the one re-read that follows, so take it
-            // off the queue first: a burst then costs one re-read, not one
-            // per address. The bound keeps a sender that never pauses from
-            // delaying the wake-up for ever.
-            for (int drained = 0; drained < kMaxDrainedDatagrams; ++drained)
-                if (!receive(MSG_DONTWAIT, mustCheck))
-                    break;
-            checkForChange();
-        }
+        watcher.run();
     } catch (JxException& e) {
-        log.Error(e.getFuncName(), "%s", e.getMessage());
-        fail();
+        watcher.log.Error(e.getFuncName(), "%s", e.getMessage());
+        watcher.fail();
     } catch (abi::__forced_unwind&) {
         // Thread cancellation unwinds through here and must go on.
         throw;
     } catch (std::exception& e) {
-        log.Error(kWatcherTag, "%s", e.what());
-        fail();
+        watcher.log.Error(kWatcherTag, "%s", e.what());
+        watcher.fail();
     } catch (...) {
-        log.Error(kWatcherTag, "Unknown exception");
-        fail();
+        watcher.log.Error(kWatcherTag, "Unknown exception");
+        watcher.fail();
     }
     return nullptr;
 }
