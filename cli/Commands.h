@@ -7,13 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "Errors.h"
+
 namespace oscprobe_cli {
 
 struct ConditionOptions;
-
-// Shared by every command. `wait` and `run` also end with 128 + the signal
-// number after SIGINT or SIGTERM.
-enum ExitStatus { EXIT_ALL_GO = 0, EXIT_NO_GO = 1, EXIT_USAGE = 2, EXIT_PROBE_FAILED = 3 };
 
 struct StatusOptions {
     int cpuThreshold = 80;

@@ -1,15 +1,13 @@
 #include "Conditions.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <list>
+#include <string>
+#include <vector>
 
 namespace oscprobe_cli {
 
@@ -38,14 +36,9 @@ std::string joined(const std::vector<std::string>& items, const char* separator)
 
 void checkSettingsFile(const std::string& path)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw UsageError("can't read settings file " + path + ": " + strerror(errno));
-    struct stat st;
-    bool regular = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
-    close(fd);
-    if (!regular)
-        throw UsageError("can't read settings file " + path + ": " + strerror(EISDIR));
+    std::string text, why;
+    if (!JXPlatformInfo::readSettingsFile(path, &text, &why))
+        throw UsageError("can't read settings file " + path + ": " + why);
 }
 
 const char* stateName(Answer::State state)
@@ -122,13 +115,14 @@ ConditionSet::ConditionSet(const ConditionOptions& options)
             // Read after the probe, from the file it read: the figure then
             // explains the answer (barring a rewrite in between).
             const std::string file = JXPlatformInfo::getSettingsFile();
-            std::string value;
+            std::string value, why;
             if (access(file.c_str(), F_OK) != 0) {
                 a.message = "no settings file " + file + ", so the Hubmaster counts as unreachable";
                 return;
             }
-            if (!JXPlatformInfo().getString("Runtime", "nHMONLINE", &value)) {
-                a.message = "nHMONLINE is not set in " + file +
+            if (!JXPlatformInfo().getString("Runtime", "nHMONLINE", &value, &why)) {
+                a.message = (why.empty() ? "nHMONLINE is not set in " + file
+                                         : "can't read settings file " + file + ": " + why) +
                             ", so the Hubmaster counts as unreachable";
                 return;
             }
@@ -182,12 +176,19 @@ void ConditionSet::add(std::string name, OscProbe* probe, std::function<void(boo
     conditions_.push_back(Condition{std::move(name), held, std::move(describe)});
 }
 
-bool ConditionSet::start(JxMonitor* monitor)
+bool ConditionSet::start(JxMonitor* monitor, std::string* problem)
 {
     bool wakes = false;
-    for (Condition& c : conditions_)
-        if (c.probe->start(monitor))
-            wakes = true;
+    for (Condition& c : conditions_) {
+        try {
+            if (c.probe->start(monitor))
+                wakes = true;
+        } catch (const JxException& e) {
+            *problem = std::string(e.getFuncName()) + ": " + e.getMessage();
+        } catch (const std::exception& e) {
+            *problem = e.what();
+        }
+    }
     return wakes;
 }
 

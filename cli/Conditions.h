@@ -8,12 +8,12 @@
 #define OSCPROBE_CLI_CONDITIONS_H
 
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "Errors.h"
 #include "oscprobe.h"
 
 namespace oscprobe_cli {
@@ -28,12 +28,6 @@ struct ConditionOptions {
     std::string settingsFile;           // --settings FILE; empty: the default
     double diskBelow = -1;              // --disk-below PCT; negative: not asked
     std::vector<std::string> dirs;      // --dir DIR...
-};
-
-// Bad input found after the arguments parsed: the message is shown on one
-// line and the tool exits with status 2.
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
 };
 
 // One condition's answer at one evaluation.
@@ -72,8 +66,10 @@ public:
     // Registers every probe that can wake `monitor`. Safe to repeat: a
     // subnet probe leaves the watcher when it answers go, and must be
     // started again to be woken after a later no-go. Returns false when
-    // no probe will wake the monitor (none can, or the watcher failed).
-    bool start(JxMonitor* monitor);
+    // no probe will wake the monitor (none can, or the watcher failed);
+    // when a probe could not be started at all (no thread could be made
+    // for the watcher), *problem says why and the next call tries again.
+    bool start(JxMonitor* monitor, std::string* problem);
     void stop();
 
     // Asks every probe once, in the order the conditions were made.

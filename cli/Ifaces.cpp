@@ -1,11 +1,13 @@
 // `oscprobe ifaces`: the interfaces as the network probe sees them.
 #include <stdio.h>
 
-#include <nlohmann/json.hpp>
+#include <list>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "Commands.h"
-#include "ProbeLog.h"
+#include "Text.h"
 #include "oscprobe.h"
 
 namespace oscprobe_cli {
@@ -23,14 +25,13 @@ std::string addressText(const ZUNET_SockAddr& addr)
 
 int runIfaces(bool json)
 {
-    ProbeLog log;
     std::list<OscProbeSubNet::Iface> ifaces;
     uint32_t crc = 0;
     try {
         ifaces = OscProbeSubNet::getIFList();
         crc = OscProbeSubNet::getIfaceConfigCRC32();
     } catch (const JxException& e) {
-        fprintf(stderr, "oscprobe: %s: %s\n", e.getFuncName(), e.getMessage());
+        fprintf(stderr, "oscprobe: %s: %s\n", e.getFuncName(), printable(e.getMessage()).c_str());
         return EXIT_PROBE_FAILED;
     }
 
@@ -48,12 +49,12 @@ int runIfaces(bool json)
                 {{"name", i.name}, {"kind", OscProbeSubNet::iftype2str(i.type)}, {"addresses", addrs}});
         }
         doc["config_crc32"] = crcText;
-        printf("%s\n", doc.dump(2).c_str());
+        printf("%s\n", jsonText(doc, 2).c_str());
         return EXIT_ALL_GO;
     }
 
     for (const auto& i : ifaces) {
-        printf("%-16s %-9s", i.name.c_str(), OscProbeSubNet::iftype2str(i.type));
+        printf("%-16s %-9s", printable(i.name).c_str(), OscProbeSubNet::iftype2str(i.type));
         const char* sep = " ";
         for (const auto& a : i.addrs) {
             printf("%s%s", sep, addressText(a).c_str());

@@ -6,18 +6,33 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <map>
+#include <mutex>
+
 #include "EvDebug.h"
+#include "Text.h"
 
 namespace oscprobe_cli {
 
 namespace {
 
-bool verboseLog = false;
-int logFd = -1; // the --log file, open for the whole run
+// Never destroyed: the watcher may still log while the process exits.
+struct Lines {
+    std::mutex mutex;
+    bool verbose = false;
+    int logFd = -1;                          // the --log file, open for the whole run
+    std::map<std::string, std::string> last; // guarded by mutex
+};
+
+Lines& lines()
+{
+    static Lines& l = *new Lines;
+    return l;
+}
 
 // The library's own line layout, so a log file reads the same whoever
 // wrote it.
-void writeLine(int fd, int severity, const char* tag, const char* text)
+void writeLine(int fd, int severity, const char* tag, const std::string& text)
 {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
@@ -29,55 +44,54 @@ void writeLine(int fd, int severity, const char* tag, const char* text)
                             ? "ERROR"
                             : (severity == EvDebug::SEVERITY_INFO ? "INFO" : "DEBUG");
     dprintf(fd, "%s.%03ld %s %s: %s\n", stamp, static_cast<long>(tv.tv_usec / 1000), label, tag,
-            text);
+            text.c_str());
+}
+
+void onLine(int severity, const char* tag, const char* text)
+{
+    Lines& l = lines();
+    std::lock_guard<std::mutex> lock(l.mutex);
+    l.last[tag] = text;
+    const std::string shown = printable(text);
+    const bool wanted = l.verbose || severity != EvDebug::SEVERITY_VERBOSE;
+    if (l.logFd >= 0 && wanted)
+        writeLine(l.logFd, severity, tag, shown);
+    if (severity == EvDebug::SEVERITY_ERROR || (l.logFd < 0 && l.verbose)) {
+        const char* label = severity == EvDebug::SEVERITY_ERROR
+                                ? "error"
+                                : (severity == EvDebug::SEVERITY_INFO ? "info" : "debug");
+        fprintf(stderr, "oscprobe: %s: %s: %s\n", label, tag, shown.c_str());
+    }
 }
 
 } // namespace
 
 bool ProbeLog::configure(bool verbose, const std::string& logFile)
 {
-    verboseLog = verbose;
+    Lines& l = lines();
+    l.verbose = verbose;
     if (verbose)
         EvDebug::setDebugLevel(2);
     if (!logFile.empty()) {
-        logFd = open(logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (logFd < 0)
+        // Without blocking: a FIFO nobody reads fails at once (ENXIO).
+        l.logFd = open(logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK,
+                       0644);
+        if (l.logFd < 0)
             return false;
+        fcntl(l.logFd, F_SETFL, fcntl(l.logFd, F_GETFL) & ~O_NONBLOCK);
     }
+    EvDebug::setLogHandler(onLine);
     return true;
 }
 
-ProbeLog::ProbeLog(bool detail) : lines_(std::make_shared<Lines>())
-{
-    if (detail)
-        EvDebug::setDebugLevel(2);
-    EvDebug::setLogHandler([lines = lines_](int severity, const char* tag, const char* text) {
-        lines->onLine(severity, tag, text);
-    });
-}
+void ProbeLog::keepDetail() { EvDebug::setDebugLevel(2); }
 
-ProbeLog::~ProbeLog() { EvDebug::setLogHandler(EvDebug::Handler()); }
-
-std::string ProbeLog::last(const std::string& tag) const
+std::string ProbeLog::last(const std::string& tag)
 {
-    std::lock_guard<std::mutex> lock(lines_->mutex);
-    auto it = lines_->last.find(tag);
-    return it == lines_->last.end() ? std::string() : it->second;
-}
-
-void ProbeLog::Lines::onLine(int severity, const char* tag, const char* text)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    last[tag] = text;
-    const bool wanted = verboseLog || severity != EvDebug::SEVERITY_VERBOSE;
-    if (logFd >= 0 && wanted)
-        writeLine(logFd, severity, tag, text);
-    if (severity == EvDebug::SEVERITY_ERROR || (logFd < 0 && verboseLog)) {
-        const char* label = severity == EvDebug::SEVERITY_ERROR
-                                ? "error"
-                                : (severity == EvDebug::SEVERITY_INFO ? "info" : "debug");
-        fprintf(stderr, "oscprobe: %s: %s: %s\n", label, tag, text);
-    }
+    Lines& l = lines();
+    std::lock_guard<std::mutex> lock(l.mutex);
+    auto it = l.last.find(tag);
+    return it == l.last.end() ? std::string() : it->second;
 }
 
 } // namespace oscprobe_cli

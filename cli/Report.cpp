@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "Text.h"
+
 namespace oscprobe_cli {
 
 namespace {
@@ -26,7 +28,8 @@ std::string utcNow()
 void printAnswers(FILE* out, const std::vector<Answer>& answers)
 {
     for (const Answer& a : answers) {
-        fprintf(out, "%-10s %-6s %s", a.condition.c_str(), stateName(a.state), a.message.c_str());
+        fprintf(out, "%-10s %-6s %s", a.condition.c_str(), stateName(a.state),
+                printable(a.message).c_str());
         if (a.state == Answer::NO_GO)
             fprintf(out, "  [%s]", hexCode(a.code).c_str());
         fputc('\n', out);
@@ -51,8 +54,7 @@ std::string answersJson(const std::vector<Answer>& answers, double elapsedSecond
         list.push_back(std::move(item));
     }
     doc["conditions"] = std::move(list);
-    // Messages may quote file names: never let bad UTF-8 abort the report.
-    return doc.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    return jsonText(doc);
 }
 
 std::string heldBackBy(const std::vector<Answer>& answers)

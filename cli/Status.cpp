@@ -2,14 +2,16 @@
 #include <stdio.h>
 
 #include <algorithm>
-
-#include <nlohmann/json.hpp>
+#include <list>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "Commands.h"
 #include "Conditions.h"
 #include "ProbeLog.h"
+#include "Text.h"
 #include "oscprobe.h"
 
 namespace oscprobe_cli {
@@ -89,7 +91,7 @@ std::string ifaceNames(const std::list<OscProbeSubNet::Iface>& ifaces, OscProbeS
 
 int runStatus(const StatusOptions& options)
 {
-    ProbeLog log(true);
+    ProbeLog::keepDetail();
     if (!options.settingsFile.empty()) {
         checkSettingsFile(options.settingsFile);
         JXPlatformInfo::setSettingsFile(options.settingsFile);
@@ -127,7 +129,7 @@ int runStatus(const StatusOptions& options)
     if (wanted("ac")) {
         SP<OscProbeAC> ac(new OscProbeAC());
         rows.push_back(evaluate("ac", ac, [&](Row& r) {
-            r.detail = log.last("OscProbeAC::probe");
+            r.detail = ProbeLog::last("OscProbeAC::probe");
         }));
     }
 
@@ -184,7 +186,7 @@ int runStatus(const StatusOptions& options)
 
     if (subnet) {
         rows.push_back(evaluate("subnet", subnet, [&](Row& r) {
-            r.detail = log.last("OscProbeSubNet::probe");
+            r.detail = ProbeLog::last("OscProbeSubNet::probe");
             if (r.detail.empty())
                 r.detail = "no address in any of the subnets";
         }));
@@ -224,13 +226,13 @@ int runStatus(const StatusOptions& options)
                 doc["interfaces_error"] = ifaceError;
         }
         doc["exit_status"] = status;
-        printf("%s\n", doc.dump(2).c_str());
+        printf("%s\n", jsonText(doc, 2).c_str());
         return status;
     }
 
     for (const Row& r : rows) {
         const char* state = r.state == Row::GO ? "go" : (r.state == Row::NO_GO ? "no-go" : "error");
-        printf("%-10s %-6s %s", r.name.c_str(), state, r.detail.c_str());
+        printf("%-10s %-6s %s", r.name.c_str(), state, printable(r.detail).c_str());
         if (r.state == Row::NO_GO)
             printf("  [%s %s]", hexCode(r.reason).c_str(), reasonText(r.reason));
         printf("\n");
@@ -242,7 +244,7 @@ int runStatus(const StatusOptions& options)
                     OscProbeSubNet::iftype2str(i.type) + ")";
         if (!ifaceError.empty())
             list = "error: " + ifaceError;
-        printf("%-10s %s\n", "interfaces", list.empty() ? "none" : list.c_str());
+        printf("%-10s %s\n", "interfaces", list.empty() ? "none" : printable(list).c_str());
     }
     return status;
 }

@@ -16,13 +16,17 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "Commands.h"
 #include "Conditions.h"
 #include "Report.h"
+#include "Text.h"
 
 namespace oscprobe_cli {
 
@@ -38,7 +42,10 @@ double secondsSince(Clock::time_point start)
 // SIGINT and SIGTERM end a wait cleanly: they are blocked in every thread
 // (the watcher thread, created later, inherits the mask) and taken by one
 // thread with sigwait, which records the signal and wakes the monitor. A
-// handler could not: waking a monitor is not async-signal-safe.
+// handler could not: waking a monitor is not async-signal-safe. Should the
+// main thread not have ended the wait a second later (a probe in its first
+// sleep, a file system that does not answer), the signal thread ends the
+// process itself: a signal is never left waiting on a probe.
 class SignalCatcher {
 public:
     explicit SignalCatcher(JxMonitor& monitor) : monitor_(monitor)
@@ -47,10 +54,22 @@ public:
         sigaddset(&set_, SIGINT);
         sigaddset(&set_, SIGTERM);
         pthread_sigmask(SIG_BLOCK, &set_, &saved_);
-        thread_ = std::thread([this] { run(); });
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error& e) {
+            // Without the thread the signals keep their usual effect: they
+            // end the process at once.
+            pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+            problem_ = e.what();
+        }
     }
 
     ~SignalCatcher() { release(); }
+    SignalCatcher(const SignalCatcher&) = delete;
+    SignalCatcher& operator=(const SignalCatcher&) = delete;
+
+    // Why there is no signal thread, or "".
+    const std::string& problem() const { return problem_; }
 
     // Ends the signal thread and gives the process its own mask back, as
     // the command of `run` must find it. A signal that arrives from here on
@@ -59,7 +78,11 @@ public:
     {
         if (!thread_.joinable())
             return;
-        quitting_ = true;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            quitting_ = true;
+        }
+        done_.notify_all();
         // Wakes sigwait if no signal came; harmless if the thread is done.
         pthread_kill(thread_.native_handle(), SIGTERM);
         thread_.join();
@@ -76,18 +99,29 @@ private:
         int sig = 0;
         while (sigwait(&set_, &sig) != 0) {
         }
-        if (quitting_)
-            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (quitting_)
+                return;
+        }
         caught_ = sig;
-        JxMonitorLock lock(&monitor_);
-        monitor_.broadcast();
+        {
+            JxMonitorLock lock(&monitor_);
+            monitor_.broadcast();
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!done_.wait_for(lock, std::chrono::seconds(1), [this] { return quitting_; }))
+            _exit(128 + sig);
     }
 
     JxMonitor& monitor_;
     sigset_t set_;
     sigset_t saved_;
     std::atomic<int> caught_{0};
-    std::atomic<bool> quitting_{false};
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool quitting_ = false; // guarded by mutex_
+    std::string problem_;
     std::thread thread_;
 };
 
@@ -104,7 +138,7 @@ public:
             return;
         struct winsize ws;
         size_t width = ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 ? ws.ws_col : 80;
-        std::string line = text;
+        std::string line = printable(text);
         if (line.size() > width - 1) {
             size_t cut = width - 1;
             while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80)
@@ -158,7 +192,6 @@ uint32_t interfaceChecksum()
     for (const std::string& arg : command)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    fflush(nullptr);
     execvp(argv[0], argv.data());
     const int err = errno;
     fprintf(stderr, "oscprobe run: can't run %s: %s\n", argv[0], strerror(err));
@@ -166,7 +199,7 @@ uint32_t interfaceChecksum()
     _exit(err == ENOENT ? 127 : 126);
 }
 
-enum class Outcome { GO, TIMED_OUT, FAILED, SIGNALLED };
+enum class Outcome { GO, TIMED_OUT, FAILED, SIGNALLED, OUTPUT_FAILED };
 
 } // namespace
 
@@ -177,7 +210,11 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
     ConditionSet conditions(conditionOptions);
     JxMonitor monitor;
     SignalCatcher signals(monitor);
+    if (!signals.problem().empty())
+        fprintf(stderr, "oscprobe %s: can't start the signal thread (%s); SIGINT and SIGTERM end "
+                        "it at once\n", verb, signals.problem().c_str());
     StatusLine status(!options.json && !options.quiet && isatty(STDERR_FILENO));
+    bool toldStartProblem = false;
 
     const Clock::time_point begin = Clock::now();
     const bool timed = options.timeout >= 0;
@@ -195,7 +232,14 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
     for (;;) {
         // Started before every evaluation: a subnet probe that said go left
         // the watcher, and must be back before the next wait.
-        conditions.start(&monitor);
+        std::string problem;
+        conditions.start(&monitor, &problem);
+        if (!problem.empty() && !toldStartProblem) {
+            status.clear();
+            fprintf(stderr, "oscprobe %s: can't watch for address changes (%s); re-evaluating "
+                            "every %g s\n", verb, printable(problem).c_str(), options.interval);
+            toldStartProblem = true;
+        }
         // Taken before the probes look, compared just before waiting: an
         // address that came up after a probe looked, but before the monitor
         // was entered, woke nobody; the checksum shows it instead.
@@ -205,7 +249,10 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
         const double elapsed = secondsSince(begin);
         if (options.json) {
             printf("%s\n", answersJson(answers, elapsed).c_str());
-            fflush(stdout);
+            if (!flushed(stdout)) {
+                outcome = Outcome::OUTPUT_FAILED;
+                break;
+            }
         }
         if (signals.caught()) {
             outcome = Outcome::SIGNALLED; // never run the command after one
@@ -259,8 +306,19 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
     switch (outcome) {
     case Outcome::SIGNALLED:
         return 128 + signals.caught();
+    case Outcome::OUTPUT_FAILED:
+        fprintf(stderr, "oscprobe %s: can't write standard output: %s%s\n", verb, strerror(errno),
+                options.command.empty() ? "" : "; not running the command");
+        return EXIT_PROBE_FAILED;
     case Outcome::GO:
         if (!options.command.empty()) {
+            // What was written must be out before the command takes over.
+            if (!flushed(stdout)) {
+                fprintf(stderr, "oscprobe run: can't write standard output: %s; not running the "
+                                "command\n", strerror(errno));
+                return EXIT_PROBE_FAILED;
+            }
+            fflush(stderr);
             signals.release();
             execCommand(options.command);
         }

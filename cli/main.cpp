@@ -8,15 +8,22 @@
 //   oscprobe ifaces                      the interfaces the network probe sees
 #include <ctype.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <exception>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "Commands.h"
 #include "Conditions.h"
+#include "Errors.h"
 #include "ProbeLog.h"
+#include "Text.h"
 
 #ifndef OSCPROBE_VERSION
 #define OSCPROBE_VERSION "unknown"
@@ -56,15 +63,16 @@ CLI::Validator percentage(bool whole)
         "PCT");
 }
 
-CLI::Validator seconds(bool zeroAllowed)
+// Seconds from `least` up. An interval below a tenth of a second would only
+// spin: the probes list interfaces and read files at every evaluation.
+CLI::Validator seconds(double least)
 {
     return CLI::Validator(
-        [zeroAllowed](std::string& text) -> std::string {
+        [least](std::string& text) -> std::string {
             double value;
-            if (!parseNumber(text, false, &value) || value < 0 || (!zeroAllowed && value == 0) ||
-                value > 1e9)
+            if (!parseNumber(text, false, &value) || value < least || value > 1e9)
                 return "'" + text + "' is not a number of seconds" +
-                       (zeroAllowed ? "" : " above 0");
+                       (least > 0 ? " of at least " + CLI::detail::to_string(least) : "");
             return std::string();
         },
         "SECONDS");
@@ -104,17 +112,19 @@ void addConditionOptions(CLI::App* cmd, ConditionOptions& c)
         ->expected(1);
 }
 
+constexpr double kShortestInterval = 0.1;
+
 void addWaitOptions(CLI::App* cmd, WaitOptions& w)
 {
     cmd->add_option("--timeout", w.timeout,
                     "Give up after SECONDS with exit status 1 (default: wait for ever)")
         ->type_name("SECONDS")
-        ->check(seconds(true));
+        ->check(seconds(0));
     cmd->add_option("--interval", w.interval,
                     "Re-evaluate every SECONDS when nothing wakes the wait earlier")
         ->type_name("SECONDS")
         ->capture_default_str()
-        ->check(seconds(false));
+        ->check(seconds(kShortestInterval));
     cmd->add_flag("-q,--quiet", w.quiet, "No live status line on a terminal");
     cmd->add_flag("--json", w.json, "Print every evaluation as one JSON object per line");
 }
@@ -129,7 +139,8 @@ int usageError(const std::string& command, const std::string& message)
     while (!line.empty() && line.back() == ' ')
         line.pop_back();
     fprintf(stderr, "oscprobe%s%s: %s (see oscprobe%s%s --help)\n", command.empty() ? "" : " ",
-            command.c_str(), line.c_str(), command.empty() ? "" : " ", command.c_str());
+            command.c_str(), oscprobe_cli::printable(line).c_str(), command.empty() ? "" : " ",
+            command.c_str());
     return oscprobe_cli::EXIT_USAGE;
 }
 
@@ -137,9 +148,45 @@ const char* kConditionsFooter =
     "\nCONDITIONS: any of --cpu, --ac, --subnet, --iface, --hubmaster, --disk-below with --dir; "
     "all must say go.\nExit status: 0 all go, 1 some no-go";
 
+// A descriptor 0, 1 or 2 that is closed at start would go to the next file
+// or socket opened, the watcher's say, and output would land in it. False
+// when even /dev/null cannot stand in.
+bool standardDescriptorsOpen()
+{
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR | O_NOCTTY) != fd)
+            return false;
+    return true;
+}
+
+// Runs the command chosen; throws what it throws.
+int dispatch(int argc, char** argv);
+
 } // namespace
 
 int main(int argc, char** argv)
+{
+    if (!standardDescriptorsOpen())
+        return oscprobe_cli::EXIT_PROBE_FAILED;
+    int status;
+    try {
+        status = dispatch(argc, argv);
+    } catch (const std::exception& e) {
+        // Out of memory, say: one line, never an abort.
+        fprintf(stderr, "oscprobe: error: %s\n", e.what());
+        return oscprobe_cli::EXIT_PROBE_FAILED;
+    }
+    // Output that did not reach its file is an error, as for any tool.
+    if (!oscprobe_cli::flushed(stdout)) {
+        fprintf(stderr, "oscprobe: can't write standard output: %s\n", strerror(errno));
+        return oscprobe_cli::EXIT_PROBE_FAILED;
+    }
+    return status;
+}
+
+namespace {
+
+int dispatch(int argc, char** argv)
 {
     CLI::App app{"oscprobe " OSCPROBE_VERSION
                  ": asks the condition probes whether background work may go ahead."};
@@ -257,7 +304,6 @@ int main(int argc, char** argv)
         if (*ifacesCmd)
             return oscprobe_cli::runIfaces(ifacesJson);
 
-        oscprobe_cli::ProbeLog log;
         if (*checkCmd)
             return oscprobe_cli::runCheck(conditions, checkJson);
         if (*runCmd) {
@@ -273,3 +319,5 @@ int main(int argc, char** argv)
         return usageError(command, e.what());
     }
 }
+
+} // namespace

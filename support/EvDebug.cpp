@@ -202,9 +202,12 @@ bool EvDebug::setLogFile(const char* path)
 {
     auto dest = std::make_shared<Destination>();
     if (path != nullptr) {
-        int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        // Opened without blocking: a FIFO nobody reads fails at once (ENXIO)
+        // instead of holding the caller. Writes block again as usual.
+        int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
         if (fd < 0)
             return false;
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         dest->fd = fd;
         dest->ownsFd = true;
     }

@@ -6,6 +6,7 @@
 #ifndef OSCPROBE_SUPPORT_INTERNAL_JXSETTINGSTEXT_H
 #define OSCPROBE_SUPPORT_INTERNAL_JXSETTINGSTEXT_H
 
+#include <cstddef>
 #include <string>
 
 namespace oscprobe::internal {
@@ -16,8 +17,16 @@ namespace oscprobe::internal {
 // first NUL, as the file's text always did. True with *value set to the
 // value (surrounding blanks removed) when found; false with *value
 // unchanged otherwise.
+//
+// The parser reads lines of at most kLongestSettingsLine characters whole
+// and would take the rest of a longer one for a line of its own, so a text
+// with a longer line is refused as a whole: false, and *why (when given)
+// names the line. Otherwise *why is left alone.
 bool findSetting(const std::string& text, const char* section, const char* key,
-                 std::string* value);
+                 std::string* value, std::string* why = nullptr);
+
+// The longest line, line end excluded, that the parser reads whole.
+extern const std::size_t kLongestSettingsLine;
 
 } // namespace oscprobe::internal
 

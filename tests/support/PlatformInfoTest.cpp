@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -115,6 +116,35 @@ TEST_F(JXPlatformInfoTest, FileReplacedAndTruncatedWhileReadGivesOldNewOrNothing
     }
     writer.join();
     EXPECT_EQ(bad, "");
+}
+
+TEST_F(JXPlatformInfoTest, RefusesAFileItCannotReadWholeAndSaysWhy)
+{
+    mkfifo((dir.path() + "/fifo").c_str(), 0600);
+    const std::string longest(197, 'x'), tooLong(198, 'x');
+    struct Case {
+        std::string file, content, found, why;
+    } cases[] = {
+        {path, "[Runtime]\nnHMONLINE=0\n;" + longest.substr(1) + "\r\n", "0", ""},
+        // The tail of a longer line must not count as a line of its own.
+        {path, "[Runtime]\nnHMONLINE=0\n;" + tooLong + "nHMONLINE=1\n", kMissing,
+         "line 3 is longer than 197 characters"},
+        {path, "[Runtime]\nnHMONLINE=1\n" + std::string(1024 * 1024, ';'), kMissing,
+         "larger than 1 MiB"},
+        {dir.path() + "/fifo", "", kMissing, "not a regular file"},
+        {dir.path(), "", kMissing, "Is a directory"},
+        {dir.path() + "/none", "", kMissing, "No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        if (c.file == path)
+            writeFile(path, c.content);
+        JXPlatformInfo::setSettingsFile(c.file);
+        std::string value = kMissing, why = "stale";
+        const bool found = info.getString("Runtime", "nHMONLINE", &value, &why) != 0;
+        EXPECT_EQ(value, c.found) << c.file;
+        EXPECT_EQ(found, c.found != kMissing) << c.file;
+        EXPECT_EQ(why, c.why) << c.file;
+    }
 }
 
 } // namespace
