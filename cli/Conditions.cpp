@@ -1,7 +1,11 @@
 #include "Conditions.h"
 
+#include <net/if.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +28,8 @@ std::string percent(double value)
     return buf;
 }
 
+} // namespace
+
 std::string joined(const std::vector<std::string>& items, const char* separator)
 {
     std::string text;
@@ -32,13 +38,38 @@ std::string joined(const std::vector<std::string>& items, const char* separator)
     return text;
 }
 
-} // namespace
-
 void checkSettingsFile(const std::string& path)
 {
     std::string text, why;
     if (!JXPlatformInfo::readSettingsFile(path, &text, &why))
         throw UsageError("can't read settings file " + path + ": " + why);
+}
+
+namespace {
+
+// Whether the interface is down or has no carrier; false when it cannot be
+// told.
+bool linkDown(const std::string& name)
+{
+    const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sock < 0)
+        return false;
+    struct ifreq req;
+    memset(&req, 0, sizeof req);
+    memcpy(req.ifr_name, name.data(), std::min(name.size(), sizeof req.ifr_name - 1));
+    const bool known = ioctl(sock, SIOCGIFFLAGS, &req) == 0;
+    close(sock);
+    return known && (req.ifr_flags & (IFF_UP | IFF_RUNNING)) != (IFF_UP | IFF_RUNNING);
+}
+
+} // namespace
+
+std::string foundAddress(const OscProbeSubNet& probe, const std::string& what)
+{
+    char address[128];
+    ZUNET_ip2str(&probe.getLastAddress(), address, sizeof address);
+    return probe.getLastInterface() + " has an address in " + what + ": " + address +
+           (linkDown(probe.getLastInterface()) ? " (link down)" : "");
 }
 
 const char* stateName(Answer::State state)
@@ -95,18 +126,19 @@ ConditionSet::ConditionSet(const ConditionOptions& options)
         } catch (const JxException& e) {
             throw UsageError(e.getMessage());
         }
-        add("subnet", subnet, [list](bool go, Answer& a) {
-            a.message = go ? "an address in " + list + " is up" : "no address in " + list;
+        add("subnet", subnet, [subnet, list](bool go, Answer& a) {
+            a.message = go ? foundAddress(*subnet, list) : "no address in " + list;
         });
         watchesInterfaces_ = true;
     }
 
     for (const std::string& kind : options.ifaces) {
         const bool wired = kind == "wired";
-        add(kind, new OscProbeSubNet(wired ? OscProbeSubNet::WIRED : OscProbeSubNet::WIRELESS),
-            [kind](bool go, Answer& a) {
-                a.message = (go ? "a " : "no ") + kind + " interface has an address";
-            });
+        auto* probe = new OscProbeSubNet(wired ? OscProbeSubNet::WIRED : OscProbeSubNet::WIRELESS);
+        add(kind, probe, [probe, kind](bool go, Answer& a) {
+            a.message = go ? foundAddress(*probe, "a " + kind + " interface")
+                           : "no " + kind + " interface has an address";
+        });
         watchesInterfaces_ = true;
     }
 

@@ -45,6 +45,14 @@ struct Answer {
 // Throws UsageError naming the file.
 void checkSettingsFile(const std::string& path);
 
+// The items with `separator` between them.
+std::string joined(const std::vector<std::string>& items, const char* separator);
+
+// Where a subnet probe's last go answer found its address: "eth0 has an
+// address in 10.0.0.0/8: 10.1.2.3", with " (link down)" when the interface
+// has no carrier or is down (its address counts all the same).
+std::string foundAddress(const OscProbeSubNet& probe, const std::string& what);
+
 const char* stateName(Answer::State state);
 std::string hexCode(OscProbeReason code);
 

@@ -137,10 +137,11 @@ int runStatus(const StatusOptions& options)
         SP<OscProbeHM> hm(new OscProbeHM());
         const std::string file = JXPlatformInfo::getSettingsFile();
         rows.push_back(evaluate("hubmaster", hm, [&](Row& r) {
-            std::string value;
-            bool found = JXPlatformInfo().getString("Runtime", "nHMONLINE", &value) != 0;
-            r.detail = (found ? "nHMONLINE=" + value : std::string("nHMONLINE not set")) +
-                       " in " + file;
+            std::string value, why;
+            bool found = JXPlatformInfo().getString("Runtime", "nHMONLINE", &value, &why) != 0;
+            r.detail = found         ? "nHMONLINE=" + value + " in " + file
+                       : why.empty() ? "nHMONLINE not set in " + file
+                                     : "can't read settings file " + file + ": " + why;
             r.figures["settings_file"] = file;
             if (found)
                 r.figures["nHMONLINE"] = value;
@@ -186,9 +187,8 @@ int runStatus(const StatusOptions& options)
 
     if (subnet) {
         rows.push_back(evaluate("subnet", subnet, [&](Row& r) {
-            r.detail = ProbeLog::last("OscProbeSubNet::probe");
-            if (r.detail.empty())
-                r.detail = "no address in any of the subnets";
+            const std::string list = joined(options.subnets, " or ");
+            r.detail = r.state == Row::GO ? foundAddress(*subnet, list) : "no address in " + list;
         }));
     }
 

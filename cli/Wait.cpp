@@ -9,8 +9,10 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -186,6 +188,43 @@ uint32_t interfaceChecksum()
     }
 }
 
+// What execvp would say of `name` now: 0 when it would run it, else the
+// errno of the failure (ENOENT: not found anywhere). PATH is searched as
+// execvp searches it, so that a typo fails before the wait, not after.
+int commandError(const std::string& name)
+{
+    auto runnable = [](const std::string& path) {
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0)
+            return errno == ENOTDIR ? ENOENT : errno;
+        if (!S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0)
+            return EACCES;
+        return 0;
+    };
+    if (name.empty())
+        return ENOENT;
+    if (name.find('/') != std::string::npos)
+        return runnable(name);
+    const char* path = getenv("PATH");
+    const std::string dirs = path != nullptr ? path : "/bin:/usr/bin";
+    int error = ENOENT;
+    for (size_t start = 0;;) {
+        const size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string dir = dirs.substr(start, end - start);
+        const int e = runnable((dir.empty() ? "." : dir) + "/" + name);
+        if (e == 0)
+            return 0;
+        if (e == EACCES)
+            error = EACCES; // found, but not runnable: unless a later one is
+        if (end == dirs.size())
+            return error;
+        start = end + 1;
+    }
+}
+
+// The shells' convention: 127 not found, 126 found but not runnable.
+int commandExitStatus(int error) { return error == ENOENT ? 127 : 126; }
+
 [[noreturn]] void execCommand(const std::vector<std::string>& command)
 {
     std::vector<char*> argv;
@@ -194,9 +233,8 @@ uint32_t interfaceChecksum()
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
     const int err = errno;
-    fprintf(stderr, "oscprobe run: can't run %s: %s\n", argv[0], strerror(err));
-    // The shells' convention: 127 not found, 126 found but not runnable.
-    _exit(err == ENOENT ? 127 : 126);
+    fprintf(stderr, "oscprobe run: can't run %s: %s\n", printable(argv[0]).c_str(), strerror(err));
+    _exit(commandExitStatus(err));
 }
 
 enum class Outcome { GO, TIMED_OUT, FAILED, SIGNALLED, OUTPUT_FAILED };
@@ -208,6 +246,13 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
     const char* verb = options.command.empty() ? "wait" : "run";
     // Made before anything starts, so that bad input leaves nothing to undo.
     ConditionSet conditions(conditionOptions);
+    if (!options.command.empty()) {
+        if (const int err = commandError(options.command.front())) {
+            fprintf(stderr, "oscprobe run: can't run %s: %s\n",
+                    printable(options.command.front()).c_str(), strerror(err));
+            return commandExitStatus(err);
+        }
+    }
     JxMonitor monitor;
     SignalCatcher signals(monitor);
     if (!signals.problem().empty())

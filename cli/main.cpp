@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <exception>
 #include <string>
 #include <vector>
@@ -212,7 +213,9 @@ int dispatch(int argc, char** argv)
                   "3 a probe failed");
     statusCmd->add_option("--cpu-threshold", status.cpuThreshold,
                           "CPU usage (percent) up to which the CPU probe says go")
-        ->capture_default_str();
+        ->type_name("PCT")
+        ->capture_default_str()
+        ->check(percentage(true));
     statusCmd->add_option("--settings", status.settingsFile,
                           "Settings file holding [Runtime] nHMONLINE (default: $OSCPROBE_SETTINGS, "
                           "else /etc/oscprobe/settings.ini)");
@@ -222,7 +225,9 @@ int dispatch(int argc, char** argv)
     statusCmd->add_option("--disk-threshold", status.diskThreshold,
                           "The disk probe says go when some directory has less than this many "
                           "percent free")
-        ->capture_default_str();
+        ->type_name("PCT")
+        ->capture_default_str()
+        ->check(percentage(false));
     statusCmd->add_option("--subnet", status.subnets,
                           "Also check for an address in this subnet (address/bits); repeat for several");
     statusCmd->add_option("--probe", status.only,
@@ -299,8 +304,12 @@ int dispatch(int argc, char** argv)
     try {
         if (!*runCmd && ownArgs < argc)
             throw oscprobe_cli::UsageError("only run takes a command after --");
-        if (*statusCmd)
+        if (*statusCmd) {
+            if (status.subnets.empty() &&
+                std::find(status.only.begin(), status.only.end(), "subnet") != status.only.end())
+                throw oscprobe_cli::UsageError("--probe subnet needs --subnet");
             return oscprobe_cli::runStatus(status);
+        }
         if (*ifacesCmd)
             return oscprobe_cli::runIfaces(ifacesJson);
 

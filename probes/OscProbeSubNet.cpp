@@ -179,6 +179,8 @@ bool OscProbeSubNet::probe()
                         ZUNET_ip2str(&subnet.addr, text, sizeof text);
                         debug.DebugLvl(kProbeTag, 2, "Interface %s became ACTIVE", text);
                     }
+                    lastInterface = iface.name;
+                    lastAddress = addr;
                     stop();
                     return true;
                 }
@@ -189,6 +191,8 @@ bool OscProbeSubNet::probe()
 
     for (const Iface& iface : ifaces) {
         if (iface.type == iftype) {
+            lastInterface = iface.name;
+            lastAddress = iface.addrs.front(); // a listed interface has one
             stop();
             debug.DebugLvl(kProbeTag, 2, "%s interface became active", iftype2str(iftype));
             return true;

@@ -78,6 +78,13 @@ public:
 
     OscProbeReason getNoGoReason() override;
 
+    // What the last go answer found: the interface, and the address that
+    // matched (subnet mode) or the interface's first address (type mode).
+    // An empty name before the first go. Read them on the thread that
+    // called probe().
+    const std::string& getLastInterface() const { return lastInterface; }
+    const ZUNET_SockAddr& getLastAddress() const { return lastAddress; }
+
     // Every interface that carries an address, ascending by name. Throws
     // JxException when the kernel cannot be asked.
     static std::list<Iface> getIFList();
@@ -95,6 +102,8 @@ private:
     IFTYPE iftype;
     // Written by host threads in start()/stop(), read by the watcher.
     std::atomic<JxMonitor*> monitor;
+    std::string lastInterface;
+    ZUNET_SockAddr lastAddress{};
 };
 
 #endif
