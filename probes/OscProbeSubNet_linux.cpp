@@ -6,6 +6,7 @@
 #include "OscProbeSubNet.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -216,6 +217,42 @@ void collectIPv6(IfaceMap& byName)
     }
 }
 
+// Whether sysfs lists any cfg80211 device. Without one no interface can be
+// marked wireless there, so a machine without Wi-Fi pays one directory read
+// per listing and no look-up per interface. Without sysfs the answer is no,
+// and the hardware type decides as before.
+bool anyWirelessDevice()
+{
+    DIR* dir = opendir("/sys/class/ieee80211");
+    if (dir == nullptr)
+        return false;
+    bool found = false;
+    // One stream of this call's own: readdir is safe on any thread here.
+    while (const struct dirent* e = readdir(dir)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+            found = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// Whether the kernel marks `name` as a cfg80211 interface in sysfs. An alias
+// (eth0:1) is asked under its interface's name, as the kernel does for the
+// ioctls. A name that could leave /sys/class/net (a hand-made line of
+// /proc/net/if_inet6 may carry anything) is never asked.
+bool markedWireless(const std::string& name)
+{
+    const std::string device = name.substr(0, name.find(':'));
+    if (device.empty() || device.size() >= IFNAMSIZ || device == "." || device == ".." ||
+        device.find('/') != std::string::npos)
+        return false;
+    const std::string base = "/sys/class/net/" + device;
+    return access((base + "/wireless").c_str(), F_OK) == 0 ||
+           access((base + "/phy80211").c_str(), F_OK) == 0;
+}
+
 // Names every record and decides its kind, asking through `sock`. The
 // wireless test runs first: a wireless adapter reports an Ethernet hardware
 // type too.
@@ -228,6 +265,10 @@ std::list<Iface> classify(int sock, IfaceMap& byName)
     // answer settles the question for the whole listing, and spares a
     // system call per interface.
     bool askWireless = true;
+    // Kernels without wireless extensions, and drivers that leave them out,
+    // answer no wireless request at all; sysfs still marks their Wi-Fi
+    // interfaces. Looked at once, when the first request goes unanswered.
+    enum { NotLooked, NoDevice, SomeDevice } sysfsWireless = NotLooked;
     for (auto& entry : byName) {
         Iface& iface = entry.second;
         iface.name = entry.first;
@@ -244,6 +285,11 @@ std::list<Iface> classify(int sock, IfaceMap& byName)
             wreq.u.data.flags = 1;
             wireless = ioctl(sock, SIOCGIWSTATS, &wreq) == 0;
             askWireless = wireless || errno != ENOTTY;
+        }
+        if (!wireless) {
+            if (sysfsWireless == NotLooked)
+                sysfsWireless = anyWirelessDevice() ? SomeDevice : NoDevice;
+            wireless = sysfsWireless == SomeDevice && markedWireless(iface.name);
         }
 
         bool wired = false;

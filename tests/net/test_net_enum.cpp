@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -80,6 +81,38 @@ TEST_F(EnumerationTest, ClassifiesLinksByKindInNameOrder)
         EXPECT_EQ(asked, 1u);
     else
         EXPECT_EQ(asked, listed);
+}
+
+TEST_F(EnumerationTest, TypesWiFiBySysfsMarksOnlyWhenSomeWiFiDeviceIsListed)
+{
+    // Veths answer no wireless request, so only sysfs can make them wireless.
+    TestLink w("tw1", TestLink::Veth);
+    ASSERT_TRUE(w.ok() && v->add("10.1.0.1/24") && v->add("10.1.0.9/24", "label tv0:1") &&
+                w.add("10.2.0.1/24"));
+    // Directories laid out on a tmpfs over /sys/class.
+    const std::pair<std::vector<const char*>, const char*> cases[] = {
+        {{"ieee80211/phy0", "net/tv0/phy80211"}, "WIRELESS WIRELESS WIRED"},
+        {{"ieee80211/phy0", "net/tw1/wireless"}, "WIRED WIRED WIRELESS"},
+        // With no device in the class the marks are never looked at.
+        {{"ieee80211", "net/tv0/phy80211"}, "WIRED WIRED WIRED"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(runInChild([&c]() -> std::string {
+                      std::string why = enterPrivateMountNamespace();
+                      if (!why.empty() || mount("none", "/sys/class", "tmpfs", 0, nullptr) != 0)
+                          return "cannot mount a tmpfs over /sys/class " + why;
+                      for (const char* dir : c.first)
+                          std::filesystem::create_directories(std::string("/sys/class/") + dir);
+                      std::string kinds;
+                      for (const Iface& i : OscProbeSubNet::getIFList())
+                          if (i.name != "lo")
+                              kinds += (kinds.empty() ? "" : " ") +
+                                       std::string(OscProbeSubNet::iftype2str(i.type));
+                      return kinds;
+                  }),
+                  c.second)
+            << c.first[1];
+    }
 }
 
 TEST_F(EnumerationTest, KeepsFamiliesInOneRecordIPv4FirstAndListsAliasesAndIPv6Only)
