@@ -58,6 +58,7 @@ constexpr int kLineOutOfMemory = 56;
 constexpr int kLineIfconf = 61;
 constexpr int kLineInet6HighDigit = 118;
 constexpr int kLineInet6LowDigit = 126;
+constexpr int kLineInet6Open = 103;
 constexpr int kLineNetlinkSocket = 256;
 constexpr int kLineNetlinkBind = 262;
 constexpr int kLineNetlinkRecv = 273;
@@ -187,15 +188,20 @@ void collectIPv4(int sock, IfaceMap& byName)
 }
 
 // IPv6 addresses, from /proc/net/if_inet6. A kernel without IPv6 has no
-// such file, which is not an error.
+// such file, which is not an error; any other failure to open it is, since
+// a listing without the IPv6 addresses would answer no-go for them.
 void collectIPv6(IfaceMap& byName)
 {
     // A buffer of our own spares stdio the stat and the heap buffer it would
     // otherwise set up at the first read. Declared first, it outlives the file.
     char stdioBuffer[4096];
     std::unique_ptr<FILE, FileCloser> file(fopen("/proc/net/if_inet6", "re"));
-    if (!file)
-        return;
+    if (!file) {
+        if (errno == ENOENT)
+            return;
+        throw JxException(kListFunc, errorText("Couldn't open /proc/net/if_inet6: ", errno),
+                          kSourceFile, kLineInet6Open, -1);
+    }
     setvbuf(file.get(), stdioBuffer, _IOFBF, sizeof stdioBuffer);
     const char* const invalidContents = "Invalid contents of /proc/net/if_inet6: ";
     char line[kInet6LineSize];

@@ -13,6 +13,7 @@
 #include <stddef.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -163,6 +164,18 @@ TEST_F(EnumerationTest, ChecksumIsStableUntilAnAddressIsAdded)
     EXPECT_NE(OscProbeSubNet::getIfaceConfigCRC32(), before);
 }
 
+// The interface list, or every part of the exception that getIFList threw.
+std::string listOrException()
+{
+    try {
+        return "list: " + describe(OscProbeSubNet::getIFList());
+    } catch (JxException& e) {
+        return std::string(e.getFuncName()) + " " + e.getFile() + ":" +
+               std::to_string(e.getLine()) + " " + std::to_string(e.getCode()) + " " +
+               e.getMessage();
+    }
+}
+
 // The interface list (or the exception) as read in a child with its own
 // mount namespace and a tmpfs over /proc holding `ifInet6` as
 // /proc/net/if_inet6 (no file when null).
@@ -176,13 +189,7 @@ std::string listWithFakeIfInet6(const char* ifInet6)
                 mkdir("/proc/net", 0755);
                 std::ofstream("/proc/net/if_inet6") << ifInet6;
             }
-            try {
-                return "list: " + describe(OscProbeSubNet::getIFList());
-            } catch (JxException& e) {
-                return std::string(e.getFuncName()) + " " + e.getFile() + ":" +
-                       std::to_string(e.getLine()) + " " + std::to_string(e.getCode()) + " " +
-                       e.getMessage();
-            }
+            return listOrException();
         },
         20);
 }
@@ -206,6 +213,20 @@ TEST_F(EnumerationTest, ReadsIfInet6StrictlyButAcceptsUpperCaseShortLinesAndNoFi
     };
     for (const auto& c : cases)
         EXPECT_EQ(listWithFakeIfInet6(c.first), c.second);
+
+    // Only a missing file is no error: here descriptors run out right after
+    // the listing's socket, so that just the open of the file fails.
+    EXPECT_EQ(runInChild([]() -> std::string {
+                  const int lowestFree = dup(0);
+                  close(lowestFree);
+                  struct rlimit limit;
+                  getrlimit(RLIMIT_NOFILE, &limit);
+                  limit.rlim_cur = static_cast<rlim_t>(lowestFree) + 1;
+                  setrlimit(RLIMIT_NOFILE, &limit);
+                  return listOrException();
+              }),
+              "OscProbeSubNet::getIFList OscProbeSubNet_linux:103 -1 Couldn't open "
+              "/proc/net/if_inet6: Too many open files");
 }
 
 // ---- the probe ----
