@@ -215,8 +215,15 @@ TEST_F(EnumerationTest, ReadsIfInet6StrictlyButAcceptsUpperCaseShortLinesAndNoFi
         EXPECT_EQ(listWithFakeIfInet6(c.first), c.second);
 
     // Only a missing file is no error: here descriptors run out right after
-    // the listing's socket, so that just the open of the file fails.
+    // the listing's socket, so that just the open of the file fails. The
+    // exception's type is shown to UBSan beforehand: its first check of a
+    // type needs a descriptor.
     EXPECT_EQ(runInChild([]() -> std::string {
+                  try {
+                      throw JxException("", "", "", 0, 0);
+                  } catch (const std::exception& e) {
+                      (void)e.what();
+                  }
                   const int lowestFree = dup(0);
                   close(lowestFree);
                   struct rlimit limit;
