@@ -112,8 +112,8 @@ AcVerdict decideAcPower(const std::vector<AcMarkers>& adapters, PowerSource supp
     bool offline = false;
     for (std::size_t i = 0; i < adapters.size(); ++i) {
         const AcMarkers& m = adapters[i];
-        // One adapter on-line is enough: a docking station's adapter may
-        // say off-line while the machine's own is plugged in.
+        // One adapter on-line is enough: the machine draws from whichever
+        // is plugged in, and the others then say off-line.
         if (m.online && !m.offline) {
             verdict.basis = AcBasis::ADAPTER;
             verdict.adapter = i;
