@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -67,7 +68,13 @@ AcMarkers scanAcStateStream(FILE* stream)
 
 PowerSource decidePowerSource(const std::vector<PowerSupplyRecord>& supplies)
 {
-    bool discharging = false;
+    return decidePowerSource(supplies, nullptr);
+}
+
+PowerSource decidePowerSource(const std::vector<PowerSupplyRecord>& supplies,
+                              std::string* decidedBy)
+{
+    const PowerSupplyRecord* discharging = nullptr;
     for (const PowerSupplyRecord& s : supplies) {
         if (!s.type)
             continue;
@@ -79,26 +86,61 @@ PowerSource decidePowerSource(const std::vector<PowerSupplyRecord>& supplies)
             std::optional<long long> present = numberOf(s.present);
             if (present && *present == 0)
                 continue;
-            if (isValue(s.status, "Discharging"))
-                discharging = true;
+            if (isValue(s.status, "Discharging") && discharging == nullptr)
+                discharging = &s;
             continue;
         }
         // Online values above 1 name further kinds of "online" (a
         // programmable USB-C supply, for one).
         std::optional<long long> online = numberOf(s.online);
-        if (online && *online >= 1)
+        if (online && *online >= 1) {
+            if (decidedBy != nullptr)
+                *decidedBy = s.name;
             return PowerSource::AC;
+        }
     }
     // Only a discharging battery means battery: desktops list offline USB
     // supplies without running on battery.
-    return discharging ? PowerSource::BATTERY : PowerSource::UNKNOWN;
+    if (decidedBy != nullptr)
+        *decidedBy = discharging != nullptr ? discharging->name : std::string();
+    return discharging != nullptr ? PowerSource::BATTERY : PowerSource::UNKNOWN;
+}
+
+AcVerdict decideAcPower(const std::vector<AcMarkers>& adapters, PowerSource supply)
+{
+    AcVerdict verdict;
+    bool offline = false;
+    for (std::size_t i = 0; i < adapters.size(); ++i) {
+        const AcMarkers& m = adapters[i];
+        // One adapter on-line is enough: the machine draws from whichever
+        // is plugged in, and the others then say off-line.
+        if (m.online && !m.offline) {
+            verdict.basis = AcBasis::ADAPTER;
+            verdict.adapter = i;
+            return verdict;
+        }
+        if (m.offline && !m.online && !offline) {
+            offline = true;
+            verdict.adapter = i;
+        }
+    }
+    if (offline) {
+        verdict.onAc = false;
+        verdict.basis = AcBasis::ADAPTER;
+    } else if (supply != PowerSource::UNKNOWN) {
+        verdict.onAc = supply == PowerSource::AC;
+        verdict.basis = AcBasis::SUPPLY;
+    }
+    return verdict;
 }
 
 } // namespace oscprobe::internal
 
 namespace {
 
+using oscprobe::internal::AcBasis;
 using oscprobe::internal::AcMarkers;
+using oscprobe::internal::AcVerdict;
 using oscprobe::internal::PowerSource;
 using oscprobe::internal::PowerSupplyRecord;
 
@@ -117,14 +159,18 @@ using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
 bool isDotEntry(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
 
-// The state file of the first adapter the directory read returns, or an
-// empty string when there is no usable entry.
-std::string firstAdapterStatePath()
+// The names of the adapter directory's entries, sorted so that what is
+// reported does not hang on the directory's order; *why gets the system's
+// text when the directory is there but cannot be opened.
+std::vector<std::string> adapterNames(std::string* why)
 {
-    std::string path;
+    std::vector<std::string> names;
     DirHandle dir(opendir(kAdapterDir));
-    if (!dir)
-        return path;
+    if (!dir) {
+        if (errno != ENOENT)
+            *why = strerror(errno);
+        return names;
+    }
     // readdir64_r is deprecated in glibc, but the re-entrant reader with an
     // entry buffer of the call's own keeps concurrent probes on different
     // threads apart on every C library this builds against.
@@ -133,14 +179,13 @@ std::string firstAdapterStatePath()
     struct dirent64 entry;
     struct dirent64* result = nullptr;
     while (readdir64_r(dir.get(), &entry, &result) == 0 && result != nullptr) {
-        if (isDotEntry(result->d_name))
-            continue;
         // Whatever its kind: a plain file shows up when its state is opened.
-        path = std::string(kAdapterDir) + "/" + result->d_name + "/state";
-        break;
+        if (!isDotEntry(result->d_name))
+            names.push_back(result->d_name);
     }
 #pragma GCC diagnostic pop
-    return path;
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // The whole (small) contents of a sysfs attribute file.
@@ -193,49 +238,83 @@ OscProbeAC::~OscProbeAC() {}
 
 bool OscProbeAC::probe()
 {
-    std::string statePath = firstAdapterStatePath();
-    if (statePath.empty()) {
-        // Current kernels often drop the ACPI adapter file; the power-supply
-        // class still tells AC from battery there.
-        switch (oscprobe::internal::decidePowerSource(readPowerSupplies())) {
-        case PowerSource::AC:
-            debug.DebugLvl("OscProbeAC::probe", 2, "Running on AC power");
-            return true;
-        case PowerSource::BATTERY:
-            debug.DebugLvl("OscProbeAC::probe", 2, "Running on battery");
-            return false;
-        case PowerSource::UNKNOWN:
-            break;
+    const char* const tag = "OscProbeAC::probe";
+    std::string dirError;
+    const std::vector<std::string> names = adapterNames(&dirError);
+
+    // Every adapter counts: with two, the directory's order must not pick
+    // the answer.
+    std::vector<AcMarkers> adapters(names.size());
+    std::vector<std::string> openErrors(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string path = std::string(kAdapterDir) + "/" + names[i] + "/state";
+        FileHandle state(fopen(path.c_str(), "re"));
+        if (!state) {
+            openErrors[i] = strerror(errno);
+            debug.Error(tag, "Couldn't open %s: %s", path.c_str(), openErrors[i].c_str());
+            continue;
         }
-        debug.DebugLvl("OscProbeAC::probe", 2,
-                       "Couldn't read /proc/acpi/ac_adapter directory. Assuming that we're on AC "
-                       "power.");
-        return true;
+        adapters[i] = oscprobe::internal::scanAcStateStream(state.get());
     }
 
-    AcMarkers markers;
-    FileHandle state(fopen(statePath.c_str(), "re"));
-    if (!state) {
-        int err = errno;
-        debug.Error("OscProbeAC::probe", "Couldn't open %s: %s", statePath.c_str(), strerror(err));
-    } else {
-        markers = oscprobe::internal::scanAcStateStream(state.get());
-        state.reset();
+    AcVerdict verdict = oscprobe::internal::decideAcPower(adapters, PowerSource::UNKNOWN);
+    std::string supplyName;
+    std::size_t supplies = 0;
+    if (verdict.basis == AcBasis::ASSUMED) {
+        // No adapter (current kernels often drop the ACPI file) or none
+        // that is clear: the power-supply class tells AC from battery too.
+        const std::vector<PowerSupplyRecord> records = readPowerSupplies();
+        supplies = records.size();
+        verdict = oscprobe::internal::decideAcPower(
+            adapters, oscprobe::internal::decidePowerSource(records, &supplyName));
     }
 
-    // Both markers at once contradict each other (the kernel writes one
-    // state line), so that counts as unknown like every other doubt.
-    if (markers.online && !markers.offline) {
-        debug.DebugLvl("OscProbeAC::probe", 2, "Running on AC power");
+    lastAssumedAc = verdict.basis == AcBasis::ASSUMED;
+    switch (verdict.basis) {
+    case AcBasis::ADAPTER:
+        lastFinding = "ACPI adapter " + names[verdict.adapter] +
+                      (verdict.onAc ? " is on-line" : " is off-line");
+        break;
+    case AcBasis::SUPPLY:
+        lastFinding = verdict.onAc ? "power supply " + supplyName + " is online"
+                                   : "battery " + supplyName + " is discharging";
+        break;
+    case AcBasis::ASSUMED: {
+        // What each source said, in one line: the reader of the log sees
+        // why AC was assumed without turning on more logging.
+        std::string adapterText;
+        if (names.empty())
+            adapterText = dirError.empty() ? "no adapter" : "unreadable: " + dirError;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            adapterText += (i == 0 ? "" : ", ") + names[i];
+            if (!openErrors[i].empty())
+                adapterText += " state unreadable: " + openErrors[i];
+            else if (adapters[i].online)
+                adapterText += " says both on-line and off-line";
+            else
+                adapterText += " says neither on-line nor off-line";
+        }
+        const std::string seen =
+            "ac_adapter: " + adapterText + "; power_supply: " +
+            (supplies == 0 ? "no supply" : "no supply online, no battery discharging");
+        lastFinding = "nothing tells AC from battery (" + seen + "); assuming AC power";
+        // Without any adapter the long-standing line stays as it was, word
+        // for word: hosts' log filters look for it. With adapters that said
+        // nothing clear, the line names what was seen between its two
+        // familiar halves.
+        if (names.empty())
+            debug.DebugLvl(tag, 2,
+                           "Couldn't read /proc/acpi/ac_adapter directory. Assuming that we're "
+                           "on AC power.");
+        else
+            debug.DebugLvl(tag, 2,
+                           "Can't figure out AC status (%s). Assuming that we're on AC power",
+                           seen.c_str());
         return true;
     }
-    if (markers.offline && !markers.online) {
-        debug.DebugLvl("OscProbeAC::probe", 2, "Running on battery");
-        return false;
     }
-    debug.DebugLvl("OscProbeAC::probe", 2,
-                   "Can't figure out AC status. Assuming that we're on AC power");
-    return true;
+    debug.DebugLvl(tag, 2, verdict.onAc ? "Running on AC power" : "Running on battery");
+    return verdict.onAc;
 }
 
 OscProbeReason OscProbeAC::getNoGoReason() { return OSCPROBE_REASON_AC; }

@@ -6,6 +6,7 @@
 #include "OscProbeSubNet.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -59,6 +60,7 @@ constexpr int kLineOutOfMemory = 56;
 constexpr int kLineIfconf = 61;
 constexpr int kLineInet6HighDigit = 118;
 constexpr int kLineInet6LowDigit = 126;
+constexpr int kLineInet6Open = 103;
 constexpr int kLineNetlinkSocket = 256;
 constexpr int kLineNetlinkBind = 262;
 constexpr int kLineNetlinkRecv = 273;
@@ -188,15 +190,20 @@ void collectIPv4(int sock, IfaceMap& byName)
 }
 
 // IPv6 addresses, from /proc/net/if_inet6. A kernel without IPv6 has no
-// such file, which is not an error.
+// such file, which is not an error; any other failure to open it is, since
+// a listing without the IPv6 addresses would answer no-go for them.
 void collectIPv6(IfaceMap& byName)
 {
     // A buffer of our own spares stdio the stat and the heap buffer it would
     // otherwise set up at the first read. Declared first, it outlives the file.
     char stdioBuffer[4096];
     std::unique_ptr<FILE, FileCloser> file(fopen("/proc/net/if_inet6", "re"));
-    if (!file)
-        return;
+    if (!file) {
+        if (errno == ENOENT)
+            return;
+        throw JxException(kListFunc, errorText("Couldn't open /proc/net/if_inet6: ", errno),
+                          kSourceFile, kLineInet6Open, -1);
+    }
     setvbuf(file.get(), stdioBuffer, _IOFBF, sizeof stdioBuffer);
     const char* const invalidContents = "Invalid contents of /proc/net/if_inet6: ";
     char line[kInet6LineSize];
@@ -218,6 +225,42 @@ void collectIPv6(IfaceMap& byName)
     }
 }
 
+// Whether sysfs lists any cfg80211 device. Without one no interface can be
+// marked wireless there, so a machine without Wi-Fi pays one directory read
+// per listing and no look-up per interface. Without sysfs the answer is no,
+// and the hardware type decides as before.
+bool anyWirelessDevice()
+{
+    DIR* dir = opendir("/sys/class/ieee80211");
+    if (dir == nullptr)
+        return false;
+    bool found = false;
+    // One stream of this call's own: readdir is safe on any thread here.
+    while (const struct dirent* e = readdir(dir)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+            found = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// Whether the kernel marks `name` as a cfg80211 interface in sysfs. An alias
+// (eth0:1) is asked under its interface's name, as the kernel does for the
+// ioctls. A name that could leave /sys/class/net (a hand-made line of
+// /proc/net/if_inet6 may carry anything) is never asked.
+bool markedWireless(const std::string& name)
+{
+    const std::string device = name.substr(0, name.find(':'));
+    if (device.empty() || device.size() >= IFNAMSIZ || device == "." || device == ".." ||
+        device.find('/') != std::string::npos)
+        return false;
+    const std::string base = "/sys/class/net/" + device;
+    return access((base + "/wireless").c_str(), F_OK) == 0 ||
+           access((base + "/phy80211").c_str(), F_OK) == 0;
+}
+
 // Names every record and decides its kind, asking through `sock`. The
 // wireless test runs first: a wireless adapter reports an Ethernet hardware
 // type too.
@@ -230,6 +273,10 @@ std::list<Iface> classify(int sock, IfaceMap& byName)
     // answer settles the question for the whole listing, and spares a
     // system call per interface.
     bool askWireless = true;
+    // Kernels without wireless extensions, and drivers that leave them out,
+    // answer no wireless request at all; sysfs still marks their Wi-Fi
+    // interfaces. Looked at once, when the first request goes unanswered.
+    enum { NotLooked, NoDevice, SomeDevice } sysfsWireless = NotLooked;
     for (auto& entry : byName) {
         Iface& iface = entry.second;
         iface.name = entry.first;
@@ -246,6 +293,11 @@ std::list<Iface> classify(int sock, IfaceMap& byName)
             wreq.u.data.flags = 1;
             wireless = ioctl(sock, SIOCGIWSTATS, &wreq) == 0;
             askWireless = wireless || errno != ENOTTY;
+        }
+        if (!wireless) {
+            if (sysfsWireless == NotLooked)
+                sysfsWireless = anyWirelessDevice() ? SomeDevice : NoDevice;
+            wireless = sysfsWireless == SomeDevice && markedWireless(iface.name);
         }
 
         bool wired = false;

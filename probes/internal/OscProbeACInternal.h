@@ -60,6 +60,34 @@ enum class PowerSource {
 // supply without a readable type is left out.
 PowerSource decidePowerSource(const std::vector<PowerSupplyRecord>& supplies);
 
+// The same, and *decidedBy gets the name of the supply that decided: the
+// first online one, or failing that the first discharging battery; empty
+// when unknown.
+PowerSource decidePowerSource(const std::vector<PowerSupplyRecord>& supplies,
+                              std::string* decidedBy);
+
+// What settled the AC probe's answer.
+enum class AcBasis {
+    ADAPTER, // a legacy ACPI adapter's state
+    SUPPLY,  // the power-supply class
+    ASSUMED  // nothing: AC power is assumed
+};
+
+struct AcVerdict {
+    bool onAc = true;
+    AcBasis basis = AcBasis::ASSUMED;
+    std::size_t adapter = 0; // with ADAPTER, the index of the adapter that decided
+};
+
+// Combines what every legacy adapter said (an adapter whose state could not
+// be read has no marker) with the power-supply class's verdict. An adapter
+// is on-line when it showed "on-line" alone and off-line when it showed
+// "off-line" alone; both or neither tell nothing. Any adapter on-line means
+// AC, whatever the others say; failing that, any adapter off-line means
+// battery; failing that, the supply class decides; failing that, AC is
+// assumed. The adapter that decided is the first such in `adapters`.
+AcVerdict decideAcPower(const std::vector<AcMarkers>& adapters, PowerSource supply);
+
 } // namespace oscprobe::internal
 
 #endif

@@ -1,12 +1,12 @@
-// The AC power probe: the marker scan and the power-supply decision on
-// captured kernel text, and the whole probe against adapters and supplies
-// laid out on a tmpfs over /proc and /sys in a child's mount namespace.
+// The AC power probe: the marker scan, the power-supply decision and how
+// the adapters and the supplies combine, on captured kernel text; and the
+// whole probe against adapters and supplies laid out on a tmpfs over /proc
+// and /sys in a child's mount namespace.
 #include <stdio.h>
 #include <sys/mount.h>
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,9 +25,15 @@ namespace {
 
 const char kOnAc[] = "Running on AC power";
 const char kOnBattery[] = "Running on battery";
-const char kUnknown[] = "Can't figure out AC status. Assuming that we're on AC power";
 const char kNoAdapter[] =
     "Couldn't read /proc/acpi/ac_adapter directory. Assuming that we're on AC power.";
+
+// The line of an answer that no source settled, naming what each said.
+std::string unknown(const std::string& adapters, const std::string& supplies = "no supply")
+{
+    return "Can't figure out AC status (ac_adapter: " + adapters + "; power_supply: " + supplies +
+           "). Assuming that we're on AC power";
+}
 
 // What the kernel's ACPI AC driver writes into an adapter's state file.
 const char kKernelOnline[] = "state:                   on-line\n";
@@ -48,6 +54,8 @@ struct Expected {
     bool go;
     std::string line;  // the level-2 line of probe()
     std::string error; // the Error line, if any
+    // getLastFinding(), checked when given
+    std::string finding = std::string();
 };
 
 // One probe() on a fresh probe object; checks answer and every line.
@@ -64,6 +72,9 @@ void checkProbe(const Expected& want, Checks* c, const std::string& what)
     c->eq({want.line}, verbose, what + ": level-2 lines");
     c->eq(want.error.empty() ? std::vector<std::string>() : std::vector<std::string>{want.error},
           errors, what + ": error lines");
+    c->eq(want.line != kOnAc && want.line != kOnBattery, probe.lastAssumed(), what + ": assumed");
+    if (!want.finding.empty())
+        c->eq(want.finding, probe.getLastFinding(), what + ": finding");
 }
 
 struct KernelCase {
@@ -87,7 +98,10 @@ void runCases(const std::vector<KernelCase>& cases)
     }
 }
 
-Files adapter(const std::string& state) { return {{"acpi/ac_adapter/ADP1/state", state}}; }
+Files adapter(const std::string& state, const std::string& name = "ADP1")
+{
+    return {{"acpi/ac_adapter/" + name + "/state", state}};
+}
 
 // A power-supply class entry: type, then online (non-batteries) or scope,
 // present and status (batteries); an empty value leaves the file out.
@@ -112,6 +126,7 @@ Files operator+(Files a, const Files& b)
 
 const Files kMainsOnline = supply("AC", {"Mains", "1"});
 const Files kMainsOffline = supply("AC", {"Mains", "0"});
+const Files kDischarging = supply("BAT0", {"Battery", "System", "1", "Discharging"});
 
 } // namespace
 
@@ -167,33 +182,78 @@ TEST(PowerSupplyDecision, FollowsOnlineSuppliesThenDischargingSystemBatteries)
         EXPECT_EQ(cases[i].expected, decidePowerSource(cases[i].supplies)) << "case " << i;
 }
 
-TEST(ACProbe, ReadsTheAdapterStateFile)
+TEST(AcPowerDecision, AnyAdapterOnLineThenAnyOffLineThenTheSupplyClassThenAssumesAc)
 {
+    const AcMarkers on{true, false}, off{false, true}, both{true, true}, none{};
+    const struct {
+        std::vector<AcMarkers> adapters;
+        PowerSource supply;
+        bool onAc;
+        AcBasis basis;
+        size_t adapter;
+    } cases[] = {
+        {{off, on}, PowerSource::BATTERY, true, AcBasis::ADAPTER, 1},
+        {{on, off}, PowerSource::UNKNOWN, true, AcBasis::ADAPTER, 0},
+        {{both, off, off}, PowerSource::AC, false, AcBasis::ADAPTER, 1},
+        {{both, none}, PowerSource::BATTERY, false, AcBasis::SUPPLY, 0},
+        {{}, PowerSource::AC, true, AcBasis::SUPPLY, 0},
+        {{none, both}, PowerSource::UNKNOWN, true, AcBasis::ASSUMED, 0},
+        {{}, PowerSource::UNKNOWN, true, AcBasis::ASSUMED, 0},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const AcVerdict v = decideAcPower(cases[i].adapters, cases[i].supply);
+        EXPECT_EQ(cases[i].onAc, v.onAc) << "case " << i;
+        EXPECT_EQ(cases[i].basis, v.basis) << "case " << i;
+        EXPECT_EQ(cases[i].adapter, v.basis == AcBasis::ADAPTER ? v.adapter : 0) << "case " << i;
+    }
+}
+
+TEST(ACProbe, ReadsEveryAdapterStateFile)
+{
+    const std::string neither = "ADP1 says neither on-line nor off-line";
+    const Files plainFile = {{"acpi/ac_adapter/ADP1", "on-line\n"}};
+    const std::string openError =
+        std::string("Couldn't open /proc/acpi/ac_adapter/ADP1/state: ") + strerror(ENOTDIR);
+    const std::string unreadable = std::string("ADP1 state unreadable: ") + strerror(ENOTDIR);
     runCases({
-        {"on-line", adapter(kKernelOnline), {}, {true, kOnAc, ""}},
-        {"off-line", adapter(kKernelOffline), {}, {false, kOnBattery, ""}},
-        {"no marker", adapter("state: unknown\n"), {}, {true, kUnknown, ""}},
-        {"upper case", adapter("state: ON-LINE\nstate: OFF-LINE\n"), {}, {true, kUnknown, ""}},
-        {"both markers", adapter("on-line\noff-line\n"), {}, {true, kUnknown, ""}},
-        {"split marker", adapter(std::string(251, 'x') + "on-line\n"), {}, {true, kUnknown, ""}},
-        // The adapter file outranks the power-supply class.
+        {"on-line", adapter(kKernelOnline), {}, {true, kOnAc, "", "ACPI adapter ADP1 is on-line"}},
+        {"off-line", adapter(kKernelOffline), {},
+         {false, kOnBattery, "", "ACPI adapter ADP1 is off-line"}},
+        {"no marker", adapter("state: unknown\n"), {}, {true, unknown(neither), ""}},
+        {"upper case", adapter("state: ON-LINE\nstate: OFF-LINE\n"), {},
+         {true, unknown(neither), ""}},
+        {"both markers", adapter("on-line\noff-line\n"), {},
+         {true, unknown("ADP1 says both on-line and off-line"), ""}},
+        {"split marker", adapter(std::string(251, 'x') + "on-line\n"), {},
+         {true, unknown(neither), ""}},
+        // A clear adapter outranks the power-supply class; an unclear one
+        // leaves the answer to it.
         {"adapter before supplies", adapter(kKernelOffline), kMainsOnline,
          {false, kOnBattery, ""}},
-        {"entry is a plain file", {{"acpi/ac_adapter/ADP1", "on-line\n"}}, {},
-         {true, kUnknown,
-          std::string("Couldn't open /proc/acpi/ac_adapter/ADP1/state: ") + strerror(ENOTDIR)}},
+        {"both markers, battery discharging", adapter("on-line\noff-line\n"), kDischarging,
+         {false, kOnBattery, "", "battery BAT0 is discharging"}},
+        {"state unreadable, battery discharging", plainFile, kDischarging,
+         {false, kOnBattery, openError}},
+        {"state unreadable, no supply says anything", plainFile, kMainsOffline,
+         {true, unknown(unreadable, "no supply online, no battery discharging"), openError,
+          "nothing tells AC from battery (ac_adapter: " + unreadable +
+              "; power_supply: no supply online, no battery discharging); assuming AC power"}},
+        // Any adapter on-line means AC, whichever the directory lists first.
+        {"two adapters, second on-line", adapter(kKernelOffline, "ADP0") + adapter(kKernelOnline),
+         {}, {true, kOnAc, "", "ACPI adapter ADP1 is on-line"}},
+        {"two adapters, first on-line", adapter(kKernelOnline, "ADP0") + adapter(kKernelOffline),
+         {}, {true, kOnAc, "", "ACPI adapter ADP0 is on-line"}},
     });
 }
 
 TEST(ACProbe, FallsBackToThePowerSupplyClass)
 {
-    const Files discharging = supply("BAT0", {"Battery", "System", "1", "Discharging"});
     const char usb[] = "ucsi-source-psy-USBC000:001";
     runCases({
-        {"mains online", {}, kMainsOnline, {true, kOnAc, ""}},
-        {"mains offline, battery discharging", {}, kMainsOffline + discharging,
-         {false, kOnBattery, ""}},
-        {"empty adapter directory", {{"acpi/ac_adapter/", ""}}, kMainsOffline + discharging,
+        {"mains online", {}, kMainsOnline, {true, kOnAc, "", "power supply AC is online"}},
+        {"mains offline, battery discharging", {}, kMainsOffline + kDischarging,
+         {false, kOnBattery, "", "battery BAT0 is discharging"}},
+        {"empty adapter directory", {{"acpi/ac_adapter/", ""}}, kMainsOffline + kDischarging,
          {false, kOnBattery, ""}},
         {"usb online", {}, supply(usb, {"USB", "1"}), {true, kOnAc, ""}},
         {"usb offline, no battery", {}, supply(usb, {"USB", "0"}), {true, kNoAdapter, ""}},
@@ -203,32 +263,6 @@ TEST(ACProbe, FallsBackToThePowerSupplyClass)
         {"battery not present", {}, kMainsOffline + supply("BAT1", {"Battery", "", "0", "Discharging"}),
          {true, kNoAdapter, ""}},
         {"nothing at all", {}, {}, {true, kNoAdapter, ""}},
-    });
-}
-
-TEST(ACProbe, OnlyTheFirstAdapterReadCounts)
-{
-    OSCPROBE_EXPECT_CHILD_OK([]() -> std::string {
-        std::string err = fakeKernel({{"acpi/ac_adapter/ADP0/", ""}, {"acpi/ac_adapter/ADP1/", ""}},
-                                     {});
-        if (!err.empty())
-            return err;
-        // tmpfs lists entries newest first on some kernels and oldest first
-        // on others: ask the directory which one comes first.
-        std::string first =
-            std::filesystem::directory_iterator("/proc/acpi/ac_adapter")->path().filename();
-        std::string second = first == "ADP0" ? "ADP1" : "ADP0";
-        Checks c;
-        for (bool firstOnline : {false, true}) {
-            err = oscprobe_test::layOut(
-                "/proc/acpi/ac_adapter",
-                {{first + "/state", firstOnline ? kKernelOnline : kKernelOffline},
-                 {second + "/state", firstOnline ? kKernelOffline : kKernelOnline}});
-            if (!err.empty())
-                return err;
-            checkProbe({firstOnline, firstOnline ? kOnAc : kOnBattery, ""}, &c, first);
-        }
-        return c.result();
     });
 }
 

@@ -13,6 +13,7 @@
 #include <stddef.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -21,6 +22,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -82,6 +84,38 @@ TEST_F(EnumerationTest, ClassifiesLinksByKindInNameOrder)
         EXPECT_EQ(asked, listed);
 }
 
+TEST_F(EnumerationTest, TypesWiFiBySysfsMarksOnlyWhenSomeWiFiDeviceIsListed)
+{
+    // Veths answer no wireless request, so only sysfs can make them wireless.
+    TestLink w("tw1", TestLink::Veth);
+    ASSERT_TRUE(w.ok() && v->add("10.1.0.1/24") && v->add("10.1.0.9/24", "label tv0:1") &&
+                w.add("10.2.0.1/24"));
+    // Directories laid out on a tmpfs over /sys/class.
+    const std::pair<std::vector<const char*>, const char*> cases[] = {
+        {{"ieee80211/phy0", "net/tv0/phy80211"}, "WIRELESS WIRELESS WIRED"},
+        {{"ieee80211/phy0", "net/tw1/wireless"}, "WIRED WIRED WIRELESS"},
+        // With no device in the class the marks are never looked at.
+        {{"ieee80211", "net/tv0/phy80211"}, "WIRED WIRED WIRED"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(runInChild([&c]() -> std::string {
+                      std::string why = enterPrivateMountNamespace();
+                      if (!why.empty() || mount("none", "/sys/class", "tmpfs", 0, nullptr) != 0)
+                          return "cannot mount a tmpfs over /sys/class " + why;
+                      for (const char* dir : c.first)
+                          std::filesystem::create_directories(std::string("/sys/class/") + dir);
+                      std::string kinds;
+                      for (const Iface& i : OscProbeSubNet::getIFList())
+                          if (i.name != "lo")
+                              kinds += (kinds.empty() ? "" : " ") +
+                                       std::string(OscProbeSubNet::iftype2str(i.type));
+                      return kinds;
+                  }),
+                  c.second)
+            << c.first[1];
+    }
+}
+
 TEST_F(EnumerationTest, KeepsFamiliesInOneRecordIPv4FirstAndListsAliasesAndIPv6Only)
 {
     TestLink six("tv6", TestLink::Veth);
@@ -130,6 +164,18 @@ TEST_F(EnumerationTest, ChecksumIsStableUntilAnAddressIsAdded)
     EXPECT_NE(OscProbeSubNet::getIfaceConfigCRC32(), before);
 }
 
+// The interface list, or every part of the exception that getIFList threw.
+std::string listOrException()
+{
+    try {
+        return "list: " + describe(OscProbeSubNet::getIFList());
+    } catch (JxException& e) {
+        return std::string(e.getFuncName()) + " " + e.getFile() + ":" +
+               std::to_string(e.getLine()) + " " + std::to_string(e.getCode()) + " " +
+               e.getMessage();
+    }
+}
+
 // The interface list (or the exception) as read in a child with its own
 // mount namespace and a tmpfs over /proc holding `ifInet6` as
 // /proc/net/if_inet6 (no file when null).
@@ -143,13 +189,7 @@ std::string listWithFakeIfInet6(const char* ifInet6)
                 mkdir("/proc/net", 0755);
                 std::ofstream("/proc/net/if_inet6") << ifInet6;
             }
-            try {
-                return "list: " + describe(OscProbeSubNet::getIFList());
-            } catch (JxException& e) {
-                return std::string(e.getFuncName()) + " " + e.getFile() + ":" +
-                       std::to_string(e.getLine()) + " " + std::to_string(e.getCode()) + " " +
-                       e.getMessage();
-            }
+            return listOrException();
         },
         20);
 }
@@ -173,6 +213,27 @@ TEST_F(EnumerationTest, ReadsIfInet6StrictlyButAcceptsUpperCaseShortLinesAndNoFi
     };
     for (const auto& c : cases)
         EXPECT_EQ(listWithFakeIfInet6(c.first), c.second);
+
+    // Only a missing file is no error: here descriptors run out right after
+    // the listing's socket, so that just the open of the file fails. The
+    // exception's type is shown to UBSan beforehand: its first check of a
+    // type needs a descriptor.
+    EXPECT_EQ(runInChild([]() -> std::string {
+                  try {
+                      throw JxException("", "", "", 0, 0);
+                  } catch (const std::exception& e) {
+                      (void)e.what();
+                  }
+                  const int lowestFree = dup(0);
+                  close(lowestFree);
+                  struct rlimit limit;
+                  getrlimit(RLIMIT_NOFILE, &limit);
+                  limit.rlim_cur = static_cast<rlim_t>(lowestFree) + 1;
+                  setrlimit(RLIMIT_NOFILE, &limit);
+                  return listOrException();
+              }),
+              "OscProbeSubNet::getIFList OscProbeSubNet_linux:103 -1 Couldn't open "
+              "/proc/net/if_inet6: Too many open files");
 }
 
 // ---- the probe ----

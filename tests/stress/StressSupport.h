@@ -59,6 +59,16 @@ inline int lowestFreeDescriptor()
     return fd;
 }
 
+// The open-file limit under which exactly `spare` descriptors are free:
+// the descriptor table may have gaps below the highest open one.
+inline int limitLeaving(int spare)
+{
+    int fd = 0;
+    for (;; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && spare-- == 0)
+            return fd;
+}
+
 // Sets the soft open-file limit; restores the old one when destroyed.
 class ScopedFileLimit {
 public:
