@@ -72,6 +72,13 @@ std::string foundAddress(const OscProbeSubNet& probe, const std::string& what)
            (linkDown(probe.getLastInterface()) ? " (link down)" : "");
 }
 
+std::string acFinding(const OscProbeAC& probe, bool go)
+{
+    if (probe.lastAssumed())
+        return probe.getLastFinding();
+    return (go ? "on AC power: " : "on battery power: ") + probe.getLastFinding();
+}
+
 const char* stateName(Answer::State state)
 {
     switch (state) {
@@ -113,9 +120,10 @@ ConditionSet::ConditionSet(const ConditionOptions& options)
         });
     }
 
-    if (options.ac)
-        add("ac", new OscProbeAC(),
-            [](bool go, Answer& a) { a.message = go ? "on AC power" : "on battery power"; });
+    if (options.ac) {
+        auto* ac = new OscProbeAC();
+        add("ac", ac, [ac](bool go, Answer& a) { a.message = acFinding(*ac, go); });
+    }
 
     if (!options.subnets.empty()) {
         const std::string list = joined(options.subnets, " or ");

@@ -53,6 +53,11 @@ std::string joined(const std::vector<std::string>& items, const char* separator)
 // has no carrier or is down (its address counts all the same).
 std::string foundAddress(const OscProbeSubNet& probe, const std::string& what);
 
+// What an AC probe's last answer rests on: "on AC power: ACPI adapter AC is
+// on-line", "on battery power: battery BAT0 is discharging", or, when AC
+// power was only assumed, what each source said.
+std::string acFinding(const OscProbeAC& probe, bool go);
+
 const char* stateName(Answer::State state);
 std::string hexCode(OscProbeReason code);
 

@@ -6,7 +6,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <map>
 #include <mutex>
 
 #include "EvDebug.h"
@@ -20,8 +19,7 @@ namespace {
 struct Lines {
     std::mutex mutex;
     bool verbose = false;
-    int logFd = -1;                          // the --log file, open for the whole run
-    std::map<std::string, std::string> last; // guarded by mutex
+    int logFd = -1; // the --log file, open for the whole run
 };
 
 Lines& lines()
@@ -51,7 +49,6 @@ void onLine(int severity, const char* tag, const char* text)
 {
     Lines& l = lines();
     std::lock_guard<std::mutex> lock(l.mutex);
-    l.last[tag] = text;
     const std::string shown = printable(text);
     const bool wanted = l.verbose || severity != EvDebug::SEVERITY_VERBOSE;
     if (l.logFd >= 0 && wanted)
@@ -82,16 +79,6 @@ bool ProbeLog::configure(bool verbose, const std::string& logFile)
     }
     EvDebug::setLogHandler(onLine);
     return true;
-}
-
-void ProbeLog::keepDetail() { EvDebug::setDebugLevel(2); }
-
-std::string ProbeLog::last(const std::string& tag)
-{
-    Lines& l = lines();
-    std::lock_guard<std::mutex> lock(l.mutex);
-    auto it = l.last.find(tag);
-    return it == l.last.end() ? std::string() : it->second;
 }
 
 } // namespace oscprobe_cli

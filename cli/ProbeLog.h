@@ -2,8 +2,8 @@
 //
 // One handler for the whole process, installed before any probe exists and
 // never removed: the library's watcher thread cannot be stopped and may log
-// until the process ends, so the handler must outlive it. It keeps the last
-// line each tag wrote and routes every line:
+// until the process ends, so the handler must outlive it. It routes every
+// line:
 // - with a log file (--log), every line goes there, level-2 lines only when
 //   verbose; standard error still shows the errors;
 // - otherwise standard error shows the errors, and every line when verbose.
@@ -18,15 +18,10 @@ namespace oscprobe_cli {
 
 namespace ProbeLog {
 
-// Installs the handler. With `detail` the library writes its level-2 lines
-// even when not verbose, for last() to find; they are then shown nowhere.
-// Returns false, with errno set, when the log file cannot be opened (a
-// FIFO without a reader fails at once rather than blocking).
+// Installs the handler. Returns false, with errno set, when the log file
+// cannot be opened (a FIFO without a reader fails at once rather than
+// blocking).
 bool configure(bool verbose, const std::string& logFile);
-void keepDetail();
-
-// The last line written under `tag`, or an empty string.
-std::string last(const std::string& tag);
 
 } // namespace ProbeLog
 

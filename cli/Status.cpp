@@ -10,7 +10,6 @@
 
 #include "Commands.h"
 #include "Conditions.h"
-#include "ProbeLog.h"
 #include "Text.h"
 #include "oscprobe.h"
 
@@ -91,7 +90,6 @@ std::string ifaceNames(const std::list<OscProbeSubNet::Iface>& ifaces, OscProbeS
 
 int runStatus(const StatusOptions& options)
 {
-    ProbeLog::keepDetail();
     if (!options.settingsFile.empty()) {
         checkSettingsFile(options.settingsFile);
         JXPlatformInfo::setSettingsFile(options.settingsFile);
@@ -129,7 +127,7 @@ int runStatus(const StatusOptions& options)
     if (wanted("ac")) {
         SP<OscProbeAC> ac(new OscProbeAC());
         rows.push_back(evaluate("ac", ac, [&](Row& r) {
-            r.detail = ProbeLog::last("OscProbeAC::probe");
+            r.detail = acFinding(*ac, r.state == Row::GO);
         }));
     }
 
