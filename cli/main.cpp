@@ -82,7 +82,8 @@ CLI::Validator seconds(double least)
 void addConditionOptions(CLI::App* cmd, ConditionOptions& c)
 {
     cmd->add_option("--cpu", c.cpu,
-                    "Go while CPU usage over about the last 30 seconds is at or below PCT percent")
+                    "Go while CPU usage over about the last 30 seconds is at or below PCT percent "
+                    "(a one-shot check measures the 2 seconds after it starts)")
         ->type_name("PCT")
         ->check(percentage(true));
     cmd->add_flag("--ac", c.ac, "Go while the machine runs on AC power");
@@ -104,7 +105,8 @@ void addConditionOptions(CLI::App* cmd, ConditionOptions& c)
                     "/etc/oscprobe/settings.ini); must exist when named")
         ->type_name("FILE");
     cmd->add_option("--disk-below", c.diskBelow,
-                    "Go while some --dir has strictly less than PCT percent free space")
+                    "Go while some --dir has strictly less than PCT percent free space (space "
+                    "available to unprivileged users: df's Avail/Size)")
         ->type_name("PCT")
         ->check(percentage(false));
     cmd->add_option("--dir", c.dirs, "Directory for --disk-below; repeat for several")
@@ -118,7 +120,8 @@ constexpr double kShortestInterval = 0.1;
 void addWaitOptions(CLI::App* cmd, WaitOptions& w)
 {
     cmd->add_option("--timeout", w.timeout,
-                    "Give up after SECONDS with exit status 1 (default: wait for ever)")
+                    "Give up after SECONDS with exit status 1; 0 evaluates once (default: wait "
+                    "for ever)")
         ->type_name("SECONDS")
         ->check(seconds(0));
     cmd->add_option("--interval", w.interval,
