@@ -8,6 +8,9 @@
 #   make bench   optimised build, then the benchmarks
 #   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
 #   make valgrind  the test executables of the dev build under memcheck
+#   make deb     Debian packages in build/deb (tests run unless
+#                DEB_BUILD_OPTIONS=nocheck), checked by lintian
+#   make symbols  refresh debian/liboscprobe1.symbols after an interface change
 
 PACKAGES := cmake ninja-build make g++ clang libclang-rt-14-dev pkg-config \
             libgtest-dev libgmock-dev libbenchmark-dev libinih-dev zlib1g-dev \
@@ -16,7 +19,7 @@ PACKAGES := cmake ninja-build make g++ clang libclang-rt-14-dev pkg-config \
 
 JOBS ?= $(shell nproc)
 
-.PHONY: deps run test test-dev test-fuzz test-clang sanitize bench fuzz valgrind clean
+.PHONY: deps run test test-dev test-fuzz test-clang sanitize bench fuzz valgrind deb symbols clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do \
@@ -73,6 +76,32 @@ fuzz: deps
 valgrind: deps
 	cmake --preset dev && cmake --build --preset dev -j $(JOBS)
 	tests/valgrind.sh build/dev
+
+# The packaging tools are installed for these targets only; the build
+# dependencies come from debian/control. dpkg-buildpackage honours
+# DEB_BUILD_OPTIONS from the environment, and debian/rules writes the
+# packages to build/deb instead of the parent directory.
+DEB_TOOLS := dpkg-dev debhelper lintian
+DEB_DIR := build/deb
+
+deb:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(DEB_TOOLS)"
+	@dpkg-checkbuilddeps 2>/dev/null || { apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -qq --no-install-recommends ./; }
+	rm -rf $(DEB_DIR) && mkdir -p $(DEB_DIR)
+	name=oscprobe_$$(dpkg-parsechangelog -S Version)_$$(dpkg-architecture -q DEB_HOST_ARCH); \
+	DEB_OUT_DIR=$(CURDIR)/$(DEB_DIR) dpkg-buildpackage -b -us -uc -j$(JOBS) \
+	  --buildinfo-option=-u$(DEB_DIR) --buildinfo-file=$(DEB_DIR)/$$name.buildinfo \
+	  --changes-option=-u$(DEB_DIR) --changes-file=$(DEB_DIR)/$$name.changes
+	lintian --fail-on error,warning $(DEB_DIR)/*.changes
+	@ls $(DEB_DIR)/*.deb
+
+symbols:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) dpkg-dev"
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS) --target oscprobe oscsupport
+	debian/gen-symbols build/release
+	git diff --stat debian/liboscprobe1.symbols
 
 clean:
 	rm -rf build
