@@ -331,8 +331,8 @@ TEST(WatcherComparison, LongListsOutOfStep)
     } pairs[] = {
         {"one gone from the middle, one new at the end", base, shifted, false},
         {"reversed", base, edited([](V& v) { std::reverse(v.begin(), v.end()); }), true},
-        {"rotated by one", base, edited([](V& v) { std::rotate(v.begin(), v.begin() + 1, v.end()); }),
-         true},
+        {"rotated by one", base,
+         edited([](V& v) { std::rotate(v.begin(), v.begin() + 1, v.end()); }), true},
         {"reversed, one replaced", base, edited([](V& v) {
              std::reverse(v.begin(), v.end());
              v[150] = 999;
