@@ -333,19 +333,75 @@ bool sameAddress(const ZUNET_SockAddr& a, const ZUNET_SockAddr& b)
     return memcmp(a.raw, b.raw, sizeof a.raw) == 0;
 }
 
-// Whether `addrs` holds `x`. The kernel lists addresses in a stable order,
-// so the entry at the same place as `x` in its own list nearly always is
-// the one, and the search from the front is the exception. `samePlace`
-// follows the caller's walk: it moves on by one at every call.
-bool holds(const std::list<ZUNET_SockAddr>& addrs,
-           std::list<ZUNET_SockAddr>::const_iterator& samePlace, const ZUNET_SockAddr& x)
-{
-    const bool there = samePlace != addrs.end() && sameAddress(*samePlace, x);
-    if (samePlace != addrs.end())
-        ++samePlace;
-    return there || std::any_of(addrs.begin(), addrs.end(),
-                                [&x](const ZUNET_SockAddr& a) { return sameAddress(a, x); });
-}
+// A list of up to this many addresses is only ever searched. A longer one
+// is searched through at most about this many times its length in all;
+// after that its lookup sorts a copy instead.
+constexpr size_t kAlwaysSearched = 16;
+constexpr size_t kSearchedLengths = 2;
+
+// Answers whether one record's address list holds each address of a walk
+// over another record's, which is nearly always the same addresses in the
+// same order: the kernel lists an interface's addresses in a stable order.
+// So the entry at the same place is tried first. When it is not the one,
+// the list is searched on from there, then from the front, and the walk goes
+// on in step from where the address was found: an address gone or come
+// before that place then costs one search, not one per address after it.
+// Should the searches add up to more than twice the list's length (the lists
+// differ in order), a sorted copy answers the rest. Short lists are only
+// ever searched, so that comparing them allocates nothing.
+class AddressLookup {
+public:
+    explicit AddressLookup(const std::list<ZUNET_SockAddr>& addrs)
+        : addrs_(addrs), samePlace_(addrs.begin())
+    {
+    }
+
+    bool holds(const ZUNET_SockAddr& x)
+    {
+        if (samePlace_ != addrs_.end() && sameAddress(*samePlace_, x)) {
+            ++samePlace_;
+            return true;
+        }
+        if (sorted_.empty() && (addrs_.size() <= kAlwaysSearched ||
+                                searched_ < kSearchedLengths * addrs_.size()))
+            return search(x);
+        if (sorted_.empty()) {
+            sorted_.assign(addrs_.begin(), addrs_.end());
+            std::sort(sorted_.begin(), sorted_.end(), oscprobe::internal::addressBefore);
+        }
+        return std::binary_search(sorted_.begin(), sorted_.end(), x,
+                                  oscprobe::internal::addressBefore);
+    }
+
+private:
+    // An address that is not there takes no place: the walk's next address
+    // is tried at the same place.
+    bool search(const ZUNET_SockAddr& x)
+    {
+        const auto from = samePlace_;
+        for (auto it = from; it != addrs_.end(); ++it)
+            if (found(it, x))
+                return true;
+        for (auto it = addrs_.begin(); it != from; ++it)
+            if (found(it, x))
+                return true;
+        return false;
+    }
+
+    bool found(std::list<ZUNET_SockAddr>::const_iterator it, const ZUNET_SockAddr& x)
+    {
+        ++searched_;
+        if (!sameAddress(*it, x))
+            return false;
+        samePlace_ = ++it;
+        return true;
+    }
+
+    const std::list<ZUNET_SockAddr>& addrs_;
+    std::list<ZUNET_SockAddr>::const_iterator samePlace_;
+    size_t searched_ = 0;
+    std::vector<ZUNET_SockAddr> sorted_;
+};
 
 // Whether the watcher's socket has a notification (or an overflow) waiting.
 // A failed poll counts as yes: the caller then takes the cautious path.
@@ -554,9 +610,9 @@ bool onlyNamedAdditions(const std::list<OscProbeSubNet::Iface>& snapshot,
         }
         if (old->type != now.type)
             return false;
-        auto samePlace = old->addrs.begin();
+        AddressLookup before(old->addrs);
         for (const ZUNET_SockAddr& x : now.addrs)
-            if (!holds(old->addrs, samePlace, x) && !isNamed(x))
+            if (!before.holds(x) && !isNamed(x))
                 return false;
         ++old;
     }
@@ -574,12 +630,10 @@ bool OscProbeSubNet::Iface::operator==(const Iface& other) const
     if (addrs.size() != other.addrs.size())
         return false;
     // Only whether an equal address exists in the other list counts, not
-    // where; looking at the same place first keeps interfaces with thousands
-    // of addresses cheap.
-    auto samePlace = other.addrs.begin();
-    return std::all_of(addrs.begin(), addrs.end(), [&](const ZUNET_SockAddr& mine) {
-        return holds(other.addrs, samePlace, mine);
-    });
+    // where, nor how often.
+    AddressLookup theirs(other.addrs);
+    return std::all_of(addrs.begin(), addrs.end(),
+                       [&theirs](const ZUNET_SockAddr& mine) { return theirs.holds(mine); });
 }
 
 std::list<OscProbeSubNet::Iface> OscProbeSubNet::getIFList()

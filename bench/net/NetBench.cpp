@@ -8,18 +8,24 @@
 //                        netlink listener stamped from the same
 //                        acknowledgement (1, 100, 1000 bridges)
 //   AddressStorm/100     10,000 addresses in one netlink stream
+//   WatcherChange/N      the watcher's CPU time per change of one address
+//                        among N on one interface (1,000, 10,000, 50,000),
+//                        against one listing's
 // The watcher lives in this namespace for the rest of the process once the
 // first rig starts it, so the bridges only grow and the benchmarks run in
 // the order registered below.
 #include <benchmark/benchmark.h>
 
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <pthread.h>
 #include <sched.h>
 #include <string.h>
+#include <time.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -273,6 +279,92 @@ void BM_AddressStorm(benchmark::State& state, int bridges)
     EvDebug::setLogHandler([](int, const char*, const char*) {});
 }
 
+// The interface that carries the many addresses of WatcherChange, and the
+// addresses it carries, oldest first (the kernel lists them in that order).
+// Both only grow across the arguments, which run in ascending order.
+const char* const kCrowdedName = "many0";
+std::vector<uint32_t> crowded;
+// 198.18.0.1 onwards; a removed address is never used again.
+uint32_t nextCrowded = (198u << 24) | (18u << 16) | 1;
+
+std::string crowdTo(AddressRequests& requests, size_t count)
+{
+    if (if_nametoindex(kCrowdedName) == 0 &&
+        system("ip link add many0 type bridge && ip link set many0 addrgenmode none && "
+               "ip link set many0 up") != 0)
+        return "cannot make many0";
+    const int ifindex = static_cast<int>(if_nametoindex(kCrowdedName));
+    std::vector<AddressRequests::Address> more;
+    while (crowded.size() + more.size() < count)
+        more.push_back({ifindex, nextCrowded++, 32});
+    if (!more.empty() && requests.add(more) < 0)
+        return requests.error();
+    for (const AddressRequests::Address& a : more)
+        crowded.push_back(a.ipv4);
+    return std::string();
+}
+
+int64_t threadCpuNs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// One change as the watcher sees it: the address in the middle of `many0`
+// goes and a new one comes at the end, so the count stays and the two lists
+// are one place apart from the middle on.
+void BM_WatcherChange(benchmark::State& state)
+{
+    AddressRequests requests;
+    if (!requests.error().empty()) {
+        state.SkipWithError(requests.error().c_str());
+        return;
+    }
+    const std::string why = crowdTo(requests, static_cast<size_t>(state.range(0)));
+    if (!why.empty()) {
+        state.SkipWithError(why.c_str());
+        return;
+    }
+    WakeRig rig;
+    if (!inPlace(state, requests, rig))
+        return;
+    const int ifindex = static_cast<int>(if_nametoindex(kCrowdedName));
+
+    std::vector<int64_t> watcherCpu, listing;
+    auto fail = [&](const char* reason) { state.SkipWithError(reason); };
+    for (auto _ : state) {
+        if (!WakeRig::untilWatcherReceives())
+            return fail("the watcher never went back to its receive");
+        rig.untilHostWaits();
+        const uint64_t hostBefore = rig.hostWakes();
+        const int64_t cpuBefore = WakeRig::watcherCpuNs();
+        const auto middle = crowded.begin() + static_cast<std::ptrdiff_t>(crowded.size() / 2);
+        if (requests.remove({{ifindex, *middle, 32}}) < 0 ||
+            requests.add({{ifindex, nextCrowded, 32}}) < 0)
+            return fail(requests.error().c_str());
+        crowded.erase(middle);
+        crowded.push_back(nextCrowded++);
+        if (!within(kWakeBoundMs, [&] { return rig.hostWakes() > hostBefore; }))
+            return fail("no wake-up for a new address");
+        // The host is woken before the re-read: the change is whole once
+        // the watcher is back in its receive.
+        if (!WakeRig::untilWatcherReceives(120000))
+            return fail("the watcher never went back to its receive");
+        watcherCpu.push_back(WakeRig::watcherCpuNs() - cpuBefore);
+        state.SetIterationTime(static_cast<double>(watcherCpu.back()) * 1e-9);
+        // A listing's CPU time on this thread, the same clock as the watcher's.
+        const int64_t t0 = threadCpuNs();
+        benchmark::DoNotOptimize(OscProbeSubNet::getIFList());
+        listing.push_back(threadCpuNs() - t0);
+    }
+    const double cpuNs = median(watcherCpu), enumNs = median(listing);
+    state.counters["watcher_cpu_ms"] = cpuNs / 1e6;
+    state.counters["enum_ms"] = enumNs / 1e6;
+    // The target: at most 3 at 50,000 addresses.
+    state.counters["cpu_vs_enum"] = enumNs > 0 ? cpuNs / enumNs : 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -316,6 +408,15 @@ int main(int argc, char** argv)
                 ->Repetitions(kRepetitions)
                 ->Unit(benchmark::kMillisecond);
     }
+    // Last: the addresses it adds stay.
+    benchmark::RegisterBenchmark("WatcherChange", BM_WatcherChange)
+        ->Arg(1000)
+        ->Arg(10000)
+        ->Arg(50000)
+        ->UseManualTime()
+        ->Iterations(10)
+        ->Repetitions(kRepetitions)
+        ->Unit(benchmark::kMillisecond);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

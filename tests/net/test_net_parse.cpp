@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <numeric>
 #include <vector>
 
 #include "OscProbeSubNet.h"
@@ -121,13 +122,15 @@ TEST(PrefixLength, ReadsLikeAtoiAndNeverWrapsBeyondInt)
         EXPECT_EQ(parsePrefixLength(text), below) << text;
 }
 
-ZUNET_SockAddr v4(unsigned char last)
+// 10.0.x.y, numbered from 0 to 65535.
+ZUNET_SockAddr v4(unsigned number)
 {
     ZUNET_SockAddr a;
     memset(&a, 0, sizeof a);
     a.raw[0] = 2; // family, little-endian host
     a.raw[4] = 10;
-    a.raw[7] = last;
+    a.raw[6] = static_cast<unsigned char>(number >> 8);
+    a.raw[7] = static_cast<unsigned char>(number);
     return a;
 }
 
@@ -294,6 +297,74 @@ TEST(WatcherComparison, ExcusesNamedAdditionsAndAnyLoss)
     for (const auto& c : cases)
         EXPECT_EQ(onlyNamedAdditions(before, c.after, sorted(c.named)), c.covered) << c.what;
     EXPECT_TRUE(onlyNamedAdditions(before, before, {}));
+}
+
+// An interface with hundreds of addresses, and what happens to its list.
+TEST(WatcherComparison, LongListsOutOfStep)
+{
+    using V = std::vector<unsigned>;
+    V base(300);
+    std::iota(base.begin(), base.end(), 1u);
+    auto edited = [&base](void (*edit)(V&)) {
+        V v = base;
+        edit(v);
+        return v;
+    };
+    auto iface = [](const V& numbers) {
+        OscProbeSubNet::Iface i{"eth0", OscProbeSubNet::WIRED, {}};
+        for (unsigned n : numbers)
+            i.addrs.push_back(v4(n));
+        return i;
+    };
+    const V shifted = edited([](V& v) {
+        v.erase(v.begin() + 150);
+        v.push_back(999);
+    });
+    const V reversedPlusOne = edited([](V& v) {
+        std::reverse(v.begin(), v.end());
+        v.push_back(999);
+    });
+    const struct {
+        const char* what;
+        V a, b;
+        bool equal;
+    } pairs[] = {
+        {"one gone from the middle, one new at the end", base, shifted, false},
+        {"reversed", base, edited([](V& v) { std::reverse(v.begin(), v.end()); }), true},
+        {"rotated by one", base,
+         edited([](V& v) { std::rotate(v.begin(), v.begin() + 1, v.end()); }), true},
+        {"reversed, one replaced", base, edited([](V& v) {
+             std::reverse(v.begin(), v.end());
+             v[150] = 999;
+         }),
+         false},
+        // The same addresses, repeated differently: equal, as for short lists.
+        {"repeats", edited([](V& v) { v.back() = 299; }), edited([](V& v) {
+             v.back() = 1;
+             std::reverse(v.begin(), v.end());
+         }),
+         true},
+        {"one fewer", base, edited([](V& v) { v.pop_back(); }), false},
+    };
+    for (const auto& c : pairs) {
+        EXPECT_EQ(iface(c.a) == iface(c.b), c.equal) << c.what;
+        EXPECT_EQ(iface(c.b) == iface(c.a), c.equal) << c.what;
+    }
+
+    const IfaceList before = {iface(base)};
+    const struct {
+        const char* what;
+        V after;
+        std::vector<ZUNET_SockAddr> named;
+        bool covered;
+    } additions[] = {
+        {"one gone, a named one new", shifted, {v4(999)}, true},
+        {"one gone, an unnamed one new", shifted, {v4(150)}, false},
+        {"reversed, a named one new", reversedPlusOne, {v4(999)}, true},
+        {"reversed, an unnamed one new", reversedPlusOne, {v4(998)}, false},
+    };
+    for (const auto& c : additions)
+        EXPECT_EQ(onlyNamedAdditions(before, {iface(c.after)}, c.named), c.covered) << c.what;
 }
 
 } // namespace
