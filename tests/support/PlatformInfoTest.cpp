@@ -135,6 +135,17 @@ TEST_F(JXPlatformInfoTest, RefusesAFileItCannotReadWholeAndSaysWhy)
         {dir.path(), "", kMissing, "Is a directory"},
         {dir.path() + "/none", "", kMissing, "No such file or directory"},
     };
+    // A user who may not read the file is told so, not that the key is unset.
+    writeFile(path, "[Runtime]\nnHMONLINE=1\n");
+    chmod(path.c_str(), 0600);
+    EXPECT_EQ(oscprobe_test::runInChild([this]() -> std::string {
+                  if (setresuid(65534, 65534, 65534) != 0)
+                      return "setresuid failed";
+                  std::string value, why;
+                  info.getString("Runtime", "nHMONLINE", &value, &why);
+                  return why == "Permission denied" ? "" : "why: " + why;
+              }),
+              "");
     for (const Case& c : cases) {
         if (c.file == path)
             writeFile(path, c.content);
