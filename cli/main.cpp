@@ -115,15 +115,29 @@ void addConditionOptions(CLI::App* cmd, ConditionOptions& c)
         ->expected(1);
 }
 
+// Seconds, or "infinity": for ever, as without the option (-1 inside).
+CLI::Validator timeoutSeconds()
+{
+    const CLI::Validator plain = seconds(0);
+    return CLI::Validator(
+        [plain](std::string& text) -> std::string {
+            if (text != "infinity")
+                return plain(text);
+            text = "-1";
+            return std::string();
+        },
+        "SECONDS");
+}
+
 constexpr double kShortestInterval = 0.1;
 
 void addWaitOptions(CLI::App* cmd, WaitOptions& w)
 {
     cmd->add_option("--timeout", w.timeout,
-                    "Give up after SECONDS with exit status 1; 0 evaluates once (default: wait "
-                    "for ever)")
+                    "Give up after SECONDS with exit status 1; 0 evaluates once, infinity waits "
+                    "for ever (the default)")
         ->type_name("SECONDS")
-        ->check(seconds(0));
+        ->transform(timeoutSeconds());
     cmd->add_option("--interval", w.interval,
                     "Re-evaluate every SECONDS when nothing wakes the wait earlier")
         ->type_name("SECONDS")
@@ -166,9 +180,17 @@ bool standardDescriptorsOpen()
 // Runs the command chosen; throws what it throws.
 int dispatch(int argc, char** argv);
 
-} // namespace
+// Whether `check --exec-condition` was asked for, before the arguments are
+// parsed: bad arguments must then give 255 too.
+bool execConditionAsked(int argc, char** argv)
+{
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
+        if (strcmp(argv[i], "--exec-condition") == 0)
+            return true;
+    return false;
+}
 
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     if (!standardDescriptorsOpen())
         return oscprobe_cli::EXIT_PROBE_FAILED;
@@ -185,6 +207,19 @@ int main(int argc, char** argv)
         fprintf(stderr, "oscprobe: can't write standard output: %s\n", strerror(errno));
         return oscprobe_cli::EXIT_PROBE_FAILED;
     }
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int status = run(argc, argv);
+    // systemd skips a unit whose ExecCondition= exits 1 to 254 and fails it
+    // only on 255: a typo or a broken probe must not skip the job for ever.
+    if (execConditionAsked(argc, argv) &&
+        (status == oscprobe_cli::EXIT_USAGE || status == oscprobe_cli::EXIT_PROBE_FAILED))
+        return 255;
     return status;
 }
 
@@ -247,6 +282,10 @@ int dispatch(int argc, char** argv)
     CLI::App* checkCmd = app.add_subcommand("check", "Evaluate every named condition once");
     addConditionOptions(checkCmd, conditions);
     checkCmd->add_flag("--json", checkJson, "Print the evaluation as one JSON object");
+    bool execCondition = false;
+    checkCmd->add_flag("--exec-condition", execCondition,
+                       "Exit 255 for bad input or a failed probe, as systemd's ExecCondition= "
+                       "wants (1 to 254 only skip the unit)");
     checkCmd->footer(std::string(kConditionsFooter) +
                      ", 2 bad input, 3 a probe failed.\n\nExample:\n"
                      "  oscprobe check --ac --cpu 50 --disk-below 90 --dir /var/backups");
