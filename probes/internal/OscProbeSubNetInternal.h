@@ -1,6 +1,7 @@
 // Parsers behind OscProbeSubNet, kept apart from the code that asks the
 // kernel so that they can be tested on captured kernel text and fuzzed, and
-// the watcher's comparisons of interface lists.
+// the watcher's comparisons of interface lists and its wake decision
+// (defined in OscProbeSubNetInternal.cpp).
 // Not installed, not exported; reached through the static archive only.
 //
 // Threading: every function here is pure (no shared state).
@@ -73,6 +74,32 @@ bool namesUnlistedAddress(const std::list<OscProbeSubNet::Iface>& listed,
 bool onlyNamedAdditions(const std::list<OscProbeSubNet::Iface>& snapshot,
                         const std::list<OscProbeSubNet::Iface>& fresh,
                         const std::vector<ZUNET_SockAddr>& named);
+
+// Whether `fresh` differs from `snapshot` by Iface::operator==: another
+// number of records, or some record without an equal one. Both lists come
+// from getIFList(), ascending by name with each name once, so the only
+// record that can equal one of the snapshot is the one at the same place.
+bool interfacesChanged(const std::list<OscProbeSubNet::Iface>& snapshot,
+                       const std::list<OscProbeSubNet::Iface>& fresh);
+
+// What the watcher does once it has re-read the interfaces.
+enum class WakeDecision {
+    NOTHING_CHANGED, // keep the snapshot, wake nobody
+    ALREADY_WOKEN,   // take the fresh list; the early wake-up told the hosts
+    WAKE             // take the fresh list and wake the hosts
+};
+
+// The watcher's decision after a re-read. A change is covered by the
+// wake-up given before the re-read (`wokeEarly`, against a snapshot that
+// was current) when the list gained only addresses this round's messages
+// named (`named`, sorted by addressBefore) and nothing is queued on the
+// socket (`queuePending` false): the kernel queues a removal's notice as it
+// removes, so an empty queue means nothing went since, and whatever the list
+// lost went before the wake-up, which the hosts saw.
+WakeDecision decideWake(const std::list<OscProbeSubNet::Iface>& snapshot,
+                        const std::list<OscProbeSubNet::Iface>& fresh,
+                        const std::vector<ZUNET_SockAddr>& named, bool wokeEarly,
+                        bool queuePending);
 
 // memcmp order of socket addresses, the order `named` is sorted in.
 bool addressBefore(const ZUNET_SockAddr& a, const ZUNET_SockAddr& b);

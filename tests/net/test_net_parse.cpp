@@ -262,7 +262,7 @@ TEST(WatcherComparison, FindsAddressesNoInterfaceCarries)
     EXPECT_TRUE(namesUnlistedAddress({}, {v4(1)}, 16));
 }
 
-TEST(WatcherComparison, ExcusesNamedAdditionsAndAnyLoss)
+TEST(WatcherComparison, ExcusesNamedAdditionsAndAnyLossAndDecidesTheWake)
 {
     const OscProbeSubNet::IFTYPE w = OscProbeSubNet::WIRED;
     const OscProbeSubNet::IFTYPE u = OscProbeSubNet::UNKNOWN;
@@ -297,6 +297,19 @@ TEST(WatcherComparison, ExcusesNamedAdditionsAndAnyLoss)
     for (const auto& c : cases)
         EXPECT_EQ(onlyNamedAdditions(before, c.after, sorted(c.named)), c.covered) << c.what;
     EXPECT_TRUE(onlyNamedAdditions(before, before, {}));
+
+    // After the re-read: a change the early wake-up covered wakes nobody
+    // again, unless that wake-up was not given or something is queued.
+    using D = WakeDecision;
+    EXPECT_EQ(decideWake(before, before, {v4(7)}, true, true), D::NOTHING_CHANGED);
+    for (const auto& c : cases) {
+        const std::vector<ZUNET_SockAddr> named = sorted(c.named);
+        EXPECT_EQ(decideWake(before, c.after, named, true, false),
+                  c.covered ? D::ALREADY_WOKEN : D::WAKE)
+            << c.what;
+        EXPECT_EQ(decideWake(before, c.after, named, true, true), D::WAKE) << c.what;
+        EXPECT_EQ(decideWake(before, c.after, named, false, false), D::WAKE) << c.what;
+    }
 }
 
 // An interface with hundreds of addresses, and what happens to its list.
