@@ -28,6 +28,37 @@ PathState& pathState()
     return s;
 }
 
+constexpr int kReadAttempts = 4;
+
+// Reads `fd` from its start to its end, at most one byte more than the
+// largest settings file.
+bool readWhole(int fd, std::string* text, std::string* why)
+{
+    why->clear();
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *why = strerror(errno);
+            return false;
+        }
+        if (n == 0)
+            return true;
+        text->append(buf, static_cast<size_t>(n));
+        // Checked as it is read: the file may grow meanwhile.
+        if (text->size() > kLargestSettingsFile) {
+            *why = "larger than 1 MiB";
+            return false;
+        }
+    }
+}
+
 } // namespace
 
 JXPlatformInfo::JXPlatformInfo() = default;
@@ -73,24 +104,17 @@ bool JXPlatformInfo::readSettingsFile(const std::string& path, std::string* text
     } else if (!S_ISREG(st.st_mode)) {
         *why = "not a regular file";
     } else {
-        why->clear();
-        char buf[4096];
-        for (;;) {
-            const ssize_t n = read(fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                *why = strerror(errno);
+        // Only the open must not block; the reads may wait as usual.
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        // A file rewritten in place grows in steps while it is written: a
+        // read that ends short of the size the file has afterwards saw a
+        // prefix of it, and is done again (a file that never settles is
+        // taken as last read).
+        for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+            text->clear();
+            if (!readWhole(fd, text, why) || (fstat(fd, &st) == 0 &&
+                                              static_cast<size_t>(st.st_size) == text->size()))
                 break;
-            }
-            if (n == 0)
-                break;
-            text->append(buf, static_cast<size_t>(n));
-            // Checked as it is read: the file may grow meanwhile.
-            if (text->size() > kLargestSettingsFile) {
-                *why = "larger than 1 MiB";
-                break;
-            }
         }
     }
     close(fd);
