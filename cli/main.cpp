@@ -202,8 +202,9 @@ int run(int argc, char** argv)
         fprintf(stderr, "oscprobe: error: %s\n", e.what());
         return oscprobe_cli::EXIT_PROBE_FAILED;
     }
-    // Output that did not reach its file is an error, as for any tool.
-    if (!oscprobe_cli::flushed(stdout)) {
+    // Output that did not reach its file is an error, as for any tool; a
+    // command that failed for it has said so already.
+    if (!oscprobe_cli::flushed(stdout) && status != oscprobe_cli::EXIT_PROBE_FAILED) {
         fprintf(stderr, "oscprobe: can't write standard output: %s\n", strerror(errno));
         return oscprobe_cli::EXIT_PROBE_FAILED;
     }

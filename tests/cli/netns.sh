@@ -148,6 +148,8 @@ hostile_files)
     timeout 10 "$oscprobe" --log "$work/fifo" check --ac 2>&1 | sed "s|$work/||"
     "$oscprobe" check --ac --json >/dev/full
     echo "exit=$?"
+    "$oscprobe" wait --json --disk-below 0 --dir / --timeout 0 >/dev/full
+    echo "exit=$?"
     ;;
 closed_descriptors)
     # With 0, 1 and 2 closed the watcher's socket must not become standard
