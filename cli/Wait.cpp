@@ -222,8 +222,13 @@ int commandError(const std::string& name)
     }
 }
 
-// The shells' convention: 127 not found, 126 found but not runnable.
-int commandExitStatus(int error) { return error == ENOENT ? 127 : 126; }
+// Says that `name` cannot be run and gives the shells' status for it: 127
+// not found, 126 found but not runnable.
+int cannotRun(const std::string& name, int error)
+{
+    fprintf(stderr, "oscprobe run: can't run %s: %s\n", printable(name).c_str(), strerror(error));
+    return error == ENOENT ? 127 : 126;
+}
 
 [[noreturn]] void execCommand(const std::vector<std::string>& command)
 {
@@ -232,9 +237,7 @@ int commandExitStatus(int error) { return error == ENOENT ? 127 : 126; }
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
-    const int err = errno;
-    fprintf(stderr, "oscprobe run: can't run %s: %s\n", printable(argv[0]).c_str(), strerror(err));
-    _exit(commandExitStatus(err));
+    _exit(cannotRun(command.front(), errno));
 }
 
 enum class Outcome { GO, TIMED_OUT, FAILED, SIGNALLED, OUTPUT_FAILED };
@@ -247,11 +250,8 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
     // Made before anything starts, so that bad input leaves nothing to undo.
     ConditionSet conditions(conditionOptions);
     if (!options.command.empty()) {
-        if (const int err = commandError(options.command.front())) {
-            fprintf(stderr, "oscprobe run: can't run %s: %s\n",
-                    printable(options.command.front()).c_str(), strerror(err));
-            return commandExitStatus(err);
-        }
+        if (const int err = commandError(options.command.front()))
+            return cannotRun(options.command.front(), err);
     }
     JxMonitor monitor;
     SignalCatcher signals(monitor);
@@ -260,6 +260,14 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
                         "it at once\n", verb, signals.problem().c_str());
     StatusLine status(!options.json && !options.quiet && isatty(STDERR_FILENO));
     bool toldStartProblem = false;
+    // The errno of a failed write, kept from the moment it failed.
+    int writeError = 0;
+    // Output that did not reach its file ends the wait; `run` then runs nothing.
+    auto outputFailed = [&](int err) {
+        fprintf(stderr, "oscprobe %s: can't write standard output: %s%s\n", verb, strerror(err),
+                options.command.empty() ? "" : "; not running the command");
+        return static_cast<int>(EXIT_PROBE_FAILED);
+    };
 
     const Clock::time_point begin = Clock::now();
     const bool timed = options.timeout >= 0;
@@ -295,6 +303,7 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
         if (options.json) {
             printf("%s\n", answersJson(answers, elapsed).c_str());
             if (!flushed(stdout)) {
+                writeError = errno;
                 outcome = Outcome::OUTPUT_FAILED;
                 break;
             }
@@ -352,17 +361,12 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
     case Outcome::SIGNALLED:
         return 128 + signals.caught();
     case Outcome::OUTPUT_FAILED:
-        fprintf(stderr, "oscprobe %s: can't write standard output: %s%s\n", verb, strerror(errno),
-                options.command.empty() ? "" : "; not running the command");
-        return EXIT_PROBE_FAILED;
+        return outputFailed(writeError);
     case Outcome::GO:
         if (!options.command.empty()) {
             // What was written must be out before the command takes over.
-            if (!flushed(stdout)) {
-                fprintf(stderr, "oscprobe run: can't write standard output: %s; not running the "
-                                "command\n", strerror(errno));
-                return EXIT_PROBE_FAILED;
-            }
+            if (!flushed(stdout))
+                return outputFailed(errno);
             fflush(stderr);
             signals.release();
             execCommand(options.command);
