@@ -38,11 +38,16 @@ std::string joined(const std::vector<std::string>& items, const char* separator)
     return text;
 }
 
+std::string unreadableSettings(const std::string& file, const std::string& why)
+{
+    return "can't read settings file " + file + ": " + why;
+}
+
 void checkSettingsFile(const std::string& path)
 {
     std::string text, why;
     if (!JXPlatformInfo::readSettingsFile(path, &text, &why))
-        throw UsageError("can't read settings file " + path + ": " + why);
+        throw UsageError(unreadableSettings(path, why));
 }
 
 namespace {
@@ -162,7 +167,7 @@ ConditionSet::ConditionSet(const ConditionOptions& options)
             }
             if (!JXPlatformInfo().getString("Runtime", "nHMONLINE", &value, &why)) {
                 a.message = (why.empty() ? "nHMONLINE is not set in " + file
-                                         : "can't read settings file " + file + ": " + why) +
+                                         : unreadableSettings(file, why)) +
                             ", so the Hubmaster counts as unreachable";
                 return;
             }

@@ -40,6 +40,9 @@ struct Answer {
     nlohmann::ordered_json figure; // the number behind the answer, or null
 };
 
+// "can't read settings file FILE: WHY", as every answer about one says it.
+std::string unreadableSettings(const std::string& file, const std::string& why);
+
 // A settings file named on the command line must be there and readable:
 // otherwise the Hubmaster condition would quietly say no-go for a typo.
 // Throws UsageError naming the file.

@@ -139,7 +139,7 @@ int runStatus(const StatusOptions& options)
             bool found = JXPlatformInfo().getString("Runtime", "nHMONLINE", &value, &why) != 0;
             r.detail = found         ? "nHMONLINE=" + value + " in " + file
                        : why.empty() ? "nHMONLINE not set in " + file
-                                     : "can't read settings file " + file + ": " + why;
+                                     : unreadableSettings(file, why);
             r.figures["settings_file"] = file;
             if (found)
                 r.figures["nHMONLINE"] = value;
