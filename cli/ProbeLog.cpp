@@ -16,15 +16,15 @@ namespace oscprobe_cli {
 namespace {
 
 // Never destroyed: the watcher may still log while the process exits.
-struct Lines {
+struct Route {
     std::mutex mutex;
     bool verbose = false;
     int logFd = -1; // the --log file, open for the whole run
 };
 
-Lines& lines()
+Route& route()
 {
-    static Lines& l = *new Lines;
+    static Route& l = *new Route;
     return l;
 }
 
@@ -47,13 +47,16 @@ void writeLine(int fd, int severity, const char* tag, const std::string& text)
 
 void onLine(int severity, const char* tag, const char* text)
 {
-    Lines& l = lines();
+    Route& l = route();
     std::lock_guard<std::mutex> lock(l.mutex);
+    const bool toFile = l.logFd >= 0 && (l.verbose || severity != EvDebug::SEVERITY_VERBOSE);
+    const bool toTerminal = severity == EvDebug::SEVERITY_ERROR || (l.logFd < 0 && l.verbose);
+    if (!toFile && !toTerminal)
+        return;
     const std::string shown = printable(text);
-    const bool wanted = l.verbose || severity != EvDebug::SEVERITY_VERBOSE;
-    if (l.logFd >= 0 && wanted)
+    if (toFile)
         writeLine(l.logFd, severity, tag, shown);
-    if (severity == EvDebug::SEVERITY_ERROR || (l.logFd < 0 && l.verbose)) {
+    if (toTerminal) {
         const char* label = severity == EvDebug::SEVERITY_ERROR
                                 ? "error"
                                 : (severity == EvDebug::SEVERITY_INFO ? "info" : "debug");
@@ -65,7 +68,7 @@ void onLine(int severity, const char* tag, const char* text)
 
 bool ProbeLog::configure(bool verbose, const std::string& logFile)
 {
-    Lines& l = lines();
+    Route& l = route();
     l.verbose = verbose;
     if (verbose)
         EvDebug::setDebugLevel(2);
