@@ -130,6 +130,39 @@ std::string runInChild(const std::function<std::string()>& body, int timeoutSeco
     return report;
 }
 
+void inChild(const std::function<void()>& body, int timeoutSeconds)
+{
+    fflush(nullptr);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0) << "fork: " << strerror(errno);
+    if (pid == 0) {
+        try {
+            body();
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "child threw: " << e.what();
+        } catch (...) {
+            ADD_FAILURE() << "child threw a non-standard exception";
+        }
+        fflush(nullptr);
+        _exit(testing::Test::HasFailure() ? 1 : 0);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    int status = 0;
+    pid_t done;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline)
+        usleep(5000);
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << "child ran longer than " << timeoutSeconds << " s and was killed";
+    } else if (WIFSIGNALED(status)) {
+        ADD_FAILURE() << "child died of signal " << WTERMSIG(status);
+    } else if (WEXITSTATUS(status) != 0) {
+        ADD_FAILURE() << "child failed (its failures are printed above)";
+    }
+}
+
 int sh(const std::string& command)
 {
     int status = system((command + " >/dev/null 2>&1").c_str());

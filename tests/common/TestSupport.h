@@ -37,10 +37,14 @@ void setNamespaceSkipReason(const std::string& why);
                          << ::oscprobe_test::namespaceSkipReason();                        \
     } while (0)
 
-// Runs `body` in a forked child and returns what it reported: an empty
-// string means success, anything else is a failure description. A child
-// that throws, crashes or exceeds `timeoutSeconds` is reported as such (and
-// killed). The child ends with _exit, so it runs no gtest teardown.
+// Runs `body` in a forked child in which gtest assertions work as usual:
+// the child's failures are printed as they happen and fail the calling
+// test, and so do a throw, a crash, or running past `timeoutSeconds` (the
+// child is then killed). The child ends with _exit and runs no teardown, so
+// process-wide library state (the watcher, the CPU history) starts afresh in
+// every child. Call it while the test process has a single thread.
+void inChild(const std::function<void()>& body, int timeoutSeconds = 30);
+// Older form, kept until every caller uses inChild: "" or the child's report.
 std::string runInChild(const std::function<std::string()>& body, int timeoutSeconds = 30);
 
 // Runs a shell command; returns its exit status (-1 if it did not exit).
