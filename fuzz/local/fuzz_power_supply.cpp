@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "internal/OscProbeACInternal.h"
@@ -20,30 +23,18 @@ namespace {
 std::vector<PowerSupplyRecord> parse(const std::string& text)
 {
     std::vector<PowerSupplyRecord> out(1);
-    size_t pos = 0;
-    while (pos <= text.size()) {
-        size_t nl = text.find('\n', pos);
-        std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
-        pos = nl == std::string::npos ? text.size() + 1 : nl + 1;
-        if (line == "--") {
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line == "--")
             out.emplace_back();
-            continue;
-        }
-        size_t eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        std::string key = line.substr(0, eq), value = line.substr(eq + 1) + "\n";
         PowerSupplyRecord& r = out.back();
-        if (key == "type")
-            r.type = value;
-        else if (key == "online")
-            r.online = value;
-        else if (key == "scope")
-            r.scope = value;
-        else if (key == "present")
-            r.present = value;
-        else if (key == "status")
-            r.status = value;
+        const std::pair<const char*, std::optional<std::string>*> fields[] = {
+            {"type", &r.type}, {"online", &r.online}, {"scope", &r.scope},
+            {"present", &r.present}, {"status", &r.status}};
+        const size_t eq = line.find('=');
+        for (const auto& f : fields)
+            if (eq != std::string::npos && line.compare(0, eq, f.first) == 0)
+                *f.second = line.substr(eq + 1) + "\n";
     }
     return out;
 }
