@@ -165,7 +165,8 @@ void inChild(const std::function<void()>& body, int timeoutSeconds)
 
 int sh(const std::string& command)
 {
-    int status = system((command + " >/dev/null 2>&1").c_str());
+    // In a subshell, so that a redirection inside `command` keeps its target.
+    int status = system(("(" + command + ") >/dev/null 2>&1").c_str());
     if (status == -1 || !WIFEXITED(status))
         return -1;
     return WEXITSTATUS(status);
