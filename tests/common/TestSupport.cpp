@@ -132,6 +132,10 @@ std::string runInChild(const std::function<std::string()>& body, int timeoutSeco
 
 void inChild(const std::function<void()>& body, int timeoutSeconds)
 {
+    // Only the child's own failures count: the test may have failed before.
+    const testing::TestResult& result =
+        *testing::UnitTest::GetInstance()->current_test_info()->result();
+    const int before = result.total_part_count();
     fflush(nullptr);
     const pid_t pid = fork();
     ASSERT_GE(pid, 0) << "fork: " << strerror(errno);
@@ -144,7 +148,10 @@ void inChild(const std::function<void()>& body, int timeoutSeconds)
             ADD_FAILURE() << "child threw a non-standard exception";
         }
         fflush(nullptr);
-        _exit(testing::Test::HasFailure() ? 1 : 0);
+        bool failed = false;
+        for (int i = before; i < result.total_part_count(); ++i)
+            failed = failed || result.GetTestPartResult(i).failed();
+        _exit(failed ? 1 : 0);
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     int status = 0;
