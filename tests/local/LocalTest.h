@@ -9,21 +9,20 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 
 #include "TestSupport.h"
 
 namespace local_test {
 
-// CpuTest.cpp stands in for time() and the CPU probe's sleep: once setNow()
+// LocalTest.cpp stands in for time() and the CPU probe's sleep: once setNow()
 // was called, time() answers that second, and each sleep notes
 // "<ms> ms at <file>:<line>" in sleeps, moves the clock on and runs onSleep.
 void setNow(long second);
 extern std::vector<std::string> sleeps;
 extern std::function<void()> onSleep;
 
-// In a child: fresh mount and network namespaces (lo down, no address) and
-// each of `hidden` behind an empty tmpfs.
+// Fresh mount and network namespaces (lo down, no address), and each of
+// `hidden` behind an empty tmpfs.
 inline void isolate(std::initializer_list<const char*> hidden)
 {
     ASSERT_EQ(unshare(CLONE_NEWNS | CLONE_NEWNET), 0);
@@ -32,8 +31,7 @@ inline void isolate(std::initializer_list<const char*> hidden)
         ASSERT_EQ(mount("tmpfs", dir, "tmpfs", 0, nullptr), 0) << dir;
 }
 
-// Writes `text` to `path`, making its directories; a path ending in '/' is
-// only made.
+// Writes `text` to `path`, making its directories; a path ending in '/' is only made.
 inline void put(const std::string& path, const std::string& text = "")
 {
     std::filesystem::create_directories(path.substr(0, path.rfind('/')));
