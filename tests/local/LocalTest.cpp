@@ -3,9 +3,7 @@
 // blocks reserved for root. time() and the CPU probe's sleep are defined
 // here; the probes, from the static archive, call these.
 #include <sys/statvfs.h>
-#include <time.h>
 
-#include <array>
 #include <cmath>
 
 #include "LocalTest.h"
@@ -16,31 +14,15 @@
 #include "internal/OscProbeHMInternal.h"
 
 using namespace oscprobe::internal;
+using namespace local_test;
 
-namespace local_test {
-std::vector<std::string> sleeps;
-std::function<void()> onSleep;
-long fakeNow = -1;
-void setNow(long second) { fakeNow = second; }
-} // namespace local_test
-
-extern "C" time_t time(time_t* out) noexcept
-{
-    struct timespec real;
-    clock_gettime(CLOCK_REALTIME, &real);
-    const time_t now = local_test::fakeNow >= 0 ? local_test::fakeNow : real.tv_sec;
-    return out != nullptr ? (*out = now) : now;
-}
-
-// Reached only after setNow(): the clock moves on by the time slept.
+extern "C" time_t time(time_t* out) noexcept { return out != nullptr ? (*out = fakeNow) : fakeNow; }
 extern "C" int ZUSLEEP_InTeRnAl(long ms, const char* file, int line)
 {
-    local_test::sleeps.push_back(std::to_string(ms) + " ms at " + file + ":" + std::to_string(line));
-    local_test::fakeNow += ms / 1000;
-    return local_test::onSleep ? local_test::onSleep(), 0 : 0;
+    sleeps.push_back(std::to_string(ms) + " ms at " + file + ":" + std::to_string(line));
+    fakeNow += ms / 1000;
+    return onSleep ? onSleep(), 0 : 0;
 }
-
-namespace {
 
 TEST(LocalTest, CpuParseSumsUserNiceSystemOfTheBytesReadAndRejectsAnythingElse)
 {
@@ -56,15 +38,16 @@ TEST(LocalTest, CpuParseSumsUserNiceSystemOfTheBytesReadAndRejectsAnythingElse)
 
 TEST(LocalTest, CpuReferenceIsTheNewestReadingOlderThanHalfAMinuteElseTheOldest)
 {
-    const struct { std::vector<long> stamps; long now, reference; } rows[] = { // stamps oldest first
+    // Readings oldest first, laid into the ring from slot 10 on so that a full ring wraps.
+    const struct { std::vector<long> stamps; long now, reference; } rows[] = {
         {{0, 100, 200}, 200, 100}, {{0, 40, 80}, 80, 40}, {{10, 20, 50}, 50, 10}, {{10, 19, 50}, 50, 19}, {{5, 9}, 9, 5},
         {{10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30, 32, 34, 36, 38, 40}, 40, 10}};
     for (const auto& r : rows) {
-        Sample ring[kCpuHistorySize]; // laid in from slot 10 on, so that a full ring wraps
-        const int count = static_cast<int>(r.stamps.size()), newest = (10 + count - 1) % kCpuHistorySize;
+        Sample ring[kCpuHistorySize];
+        const int count = static_cast<int>(r.stamps.size());
         for (int i = 0; i < count; ++i)
             ring[(10 + i) % kCpuHistorySize] = Sample(r.stamps[i]);
-        EXPECT_EQ(ring[chooseReference(ring, newest, count, r.now)].timestamp, r.reference) << r.now;
+        EXPECT_EQ(ring[chooseReference(ring, (9 + count) % kCpuHistorySize, count, r.now)].timestamp, r.reference) << r.now;
     }
 }
 
@@ -72,19 +55,17 @@ TEST(LocalTest, CpuReadsAtMostEveryTwoSecondsAndStartsAfreshWhenTheClockGoesBack
 {
     OSCPROBE_REQUIRE_NAMESPACES();
     oscprobe_test::inChild([] {
-        using namespace local_test;
-        auto stat = [](int busy, int idle) { put("/proc/stat", "cpu  " + std::to_string(busy) + " 0 0 " + std::to_string(idle)); };
-        isolate({"/proc"}), onSleep = [&] { stat(150, 950); };
+        int busy = 0, idle = 0; // what /proc/stat says; each sleep adds 30 and 70 ticks
+        auto stat = [&] { put("/proc/stat", "cpu  " + std::to_string(busy) + " 0 0 " + std::to_string(idle)); };
+        isolate({"/proc"}), onSleep = [&] { busy += 30, idle += 70, stat(); };
         OscProbeCPU probe(100);
-        // {second, busy, idle, usage}: readings at 1000 and 1002 (after the first
+        // Readings at 1000 and 1002 (after the first
         // sleep), none at 1003, one at 1004; then the clock goes back to 900.
-        for (auto [now, busy, idle, usage] : std::vector<std::array<int, 4>>{
-                 {1000, 100, 900, 50}, {1003, 250, 950, 50}, {1004, 250, 950, 75}, {900, 1000, 1000, 30}}) {
-            setNow(now), stat(busy, idle);
-            if (now == 900)
-                onSleep = [&] { stat(1030, 1070); };
-            probe.probe();
-            EXPECT_EQ(probe.getLastUsage(), usage) << now;
+        const struct { int now, busy, idle, usage; } steps[] = {
+            {1000, 100, 900, 30}, {1003, 220, 1080, 30}, {1004, 220, 1080, 40}, {900, 1000, 1000, 30}};
+        for (const auto& step : steps) {
+            fakeNow = step.now, busy = step.busy, idle = step.idle, stat(), probe.probe();
+            EXPECT_EQ(probe.getLastUsage(), step.usage) << step.now;
         }
         EXPECT_EQ(sleeps.size(), 2u);
     });
@@ -107,10 +88,9 @@ TEST(LocalTest, AnyAdapterOnLineThenAnyOffLineThenTheSuppliesThenAssumedAc)
 
 TEST(LocalTest, HubmasterSettingIsAnyNonZeroNumber)
 {
-    for (const char* text : {"1", "-1", " 2x", "4294967296", "-99999999999999999999"})
-        EXPECT_TRUE(hmSettingIsNonZero(text)) << text;
-    for (const char* text : {"0", "", "online", "- 1", "0x10"})
-        EXPECT_FALSE(hmSettingIsNonZero(text)) << text;
+    for (auto [text, nonZero] : std::vector<std::pair<const char*, bool>>{{"1", true}, {"-1", true}, {" 2x", true},
+             {"4294967296", true}, {"-99999999999999999999", true}, {"0", false}, {"", false}, {"- 1", false}, {"0x10", false}})
+        EXPECT_EQ(hmSettingIsNonZero(text), nonZero) << text;
 }
 
 TEST(LocalTest, FreeSpaceLeavesOutBlocksReservedForRoot)
@@ -119,7 +99,7 @@ TEST(LocalTest, FreeSpaceLeavesOutBlocksReservedForRoot)
     if (oscprobe_test::sh("command -v mkfs.ext4") != 0 || access("/dev/loop-control", F_OK) != 0)
         GTEST_SKIP() << "needs mkfs.ext4 (e2fsprogs) and loop devices";
     oscprobe_test::inChild([] {
-        local_test::isolate({"/mnt"});
+        isolate({"/mnt"});
         ASSERT_EQ(oscprobe_test::sh("truncate -s 8M /mnt/img && mkfs.ext4 -q -m 10 /mnt/img && mkdir /mnt/fs && "
                                     "mount -o loop /mnt/img /mnt/fs"), 0);
         struct statvfs st;
@@ -131,5 +111,3 @@ TEST(LocalTest, FreeSpaceLeavesOutBlocksReservedForRoot)
         EXPECT_TRUE(OscProbeDiskSpace({"/mnt/fs"}, std::nextafter(avail, 100)).probe());
     }, 60);
 }
-
-} // namespace
