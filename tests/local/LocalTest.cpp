@@ -19,8 +19,7 @@ using namespace local_test;
 extern "C" time_t time(time_t* out) noexcept { return out != nullptr ? (*out = fakeNow) : fakeNow; }
 extern "C" int ZUSLEEP_InTeRnAl(long ms, const char* file, int line)
 {
-    sleeps.push_back(std::to_string(ms) + " ms at " + file + ":" + std::to_string(line));
-    fakeNow += ms / 1000;
+    sleeps.push_back(std::to_string(ms) + " ms at " + file + ":" + std::to_string(line)), fakeNow += ms / 1000;
     return onSleep ? onSleep(), 0 : 0;
 }
 
