@@ -85,8 +85,8 @@ const Row kRows[] = {
     {"HM elsewhere", [] { settings("[Other]\nnHMONLINE=1\n"); OscProbeHM p; reason(p), ask(p); },
      {"I OscProbeHM: Initializing Hubmaster probe. Cost 2", reason(0x03000016), "V OscProbeHM::probe: HM is UNREACHABLE", "no-go"}},
     {"HM set", [] { settings("[Runtime]\nnHMONLINE=1\n"), ask(OscProbeHM()); }, {"V OscProbeHM::probe: HM is REACHABLE", "go"}},
-    {"subnets", [] { Sub p({"192.168.1.77/24", "fe80::1/64"}); reason(p); },
-     {kSub, "I OscProbeSubNet:    Subnet: ip=192.168.1.0, mask=255.255.255.0",
+    {"subnets", [] { Sub p({"192.168.31.77/20", "fe80::1/64"}); reason(p); },
+     {kSub, "I OscProbeSubNet:    Subnet: ip=192.168.16.0, mask=255.255.240.0",
       "I OscProbeSubNet:    Subnet: ip=fe80::, mask=ffff:ffff:ffff:ffff::", reason(0x03000018)}},
     {"kinds", [] { for (auto k : {Sub::WIRED, Sub::WIRELESS, Sub::OTHER, Sub::UNKNOWN}) { Sub p(k); reason(p); }
                    Sub none; reason(none), say(Sub::iftype2str(Sub::IFTYPE(7))); },
