@@ -38,7 +38,7 @@ try {
     say(std::string(e.getFuncName()) + " threw at " + e.getFile() + ":" + std::to_string(e.getLine()) + " (" +
         std::to_string(e.getCode()) + "): " + e.getMessage());
 }
-// An adapter directory holding `entry` (an empty one: nothing) and no power-supply class.
+// One adapter entry (its state file, or a plain file) holding `state`, and no power-supply class.
 void ac(const std::string& state, const std::string& entry = "ADP1/state") { isolate({"/proc", "/sys"}), put("/proc/acpi/ac_adapter/" + entry, state), ask(OscProbeAC()); }
 void settings(const std::string& text) { isolate({"/tmp"}), put("/tmp/s", text), setenv("OSCPROBE_SETTINGS", "/tmp/s", 1); }
 void veth() { ASSERT_EQ(oscprobe_test::sh("ip link add v0 type veth peer name v1 && ip addr add 10.9.0.7/24 dev v0"), 0); }
