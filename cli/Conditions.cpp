@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <exception>
 #include <list>
 #include <string>
 #include <vector>
