@@ -2,6 +2,7 @@
 #include <stdio.h>
 
 #include <chrono>
+#include <vector>
 
 #include "Commands.h"
 #include "Conditions.h"
@@ -12,7 +13,7 @@ namespace oscprobe_cli {
 int runCheck(const ConditionOptions& conditionOptions, bool json)
 {
     const auto begin = std::chrono::steady_clock::now();
-    ConditionSet conditions(conditionOptions);
+    ConditionSet conditions(conditionOptions, namedConditions(conditionOptions));
     const std::vector<Answer> answers = conditions.evaluate();
     if (json)
         printf("%s\n", answersJson(answers, std::chrono::duration<double>(
@@ -21,9 +22,7 @@ int runCheck(const ConditionOptions& conditionOptions, bool json)
                            .c_str());
     else
         printAnswers(stdout, answers);
-    if (anyFailed(answers))
-        return EXIT_PROBE_FAILED;
-    return allGo(answers) ? EXIT_ALL_GO : EXIT_NO_GO;
+    return exitStatus(answers);
 }
 
 } // namespace oscprobe_cli

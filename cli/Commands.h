@@ -7,11 +7,19 @@
 #include <string>
 #include <vector>
 
-#include "Errors.h"
-
 namespace oscprobe_cli {
 
-struct ConditionOptions;
+// What the operator asked of `check`, `wait` and `run`.
+struct ConditionOptions {
+    int cpu = -1;                       // --cpu PCT; -1: not asked
+    bool ac = false;                    // --ac
+    std::vector<std::string> subnets;   // --subnet CIDR...
+    std::vector<std::string> ifaces;    // --iface wired|wireless...
+    bool hubmaster = false;             // --hubmaster
+    std::string settingsFile;           // --settings FILE; empty: the default
+    double diskBelow = -1;              // --disk-below PCT; negative: not asked
+    std::vector<std::string> dirs;      // --dir DIR...
+};
 
 struct StatusOptions {
     int cpuThreshold = 80;
@@ -31,9 +39,10 @@ struct WaitOptions {
     std::vector<std::string> command; // `run`: what to execute once all go
 };
 
+// Throws UsageError for bad input, before any probe runs.
 int runStatus(const StatusOptions& options);
 int runIfaces(bool json);
-// These throw UsageError (Conditions.h) for bad input, before any probe runs.
+// These throw UsageError for bad input, before any probe runs.
 int runCheck(const ConditionOptions& conditions, bool json);
 int runWait(const ConditionOptions& conditions, const WaitOptions& options);
 

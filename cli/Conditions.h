@@ -1,5 +1,8 @@
-// Conditions: the probes behind `check`, `wait` and `run`, one per condition
-// the operator named, and the tool's own words for each answer.
+// Conditions: the one table of what the tool can ask (cpu, ac, subnet,
+// wired, wireless, hubmaster, disk): how each condition's probe is made from
+// the operator's options, and how its answer is put into words, both in the
+// terms of `check`, `wait` and `run` and in those of `status`. A
+// ConditionSet holds the probes of one command.
 //
 // Threading: the main thread makes, starts, evaluates, stops and destroys a
 // set; nothing here is shared with the library's watcher thread except the
@@ -13,40 +16,26 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Errors.h"
+#include "Commands.h"
 #include "oscprobe.h"
 
 namespace oscprobe_cli {
 
-// What the operator asked for on the command line.
-struct ConditionOptions {
-    int cpu = -1;                       // --cpu PCT; -1: not asked
-    bool ac = false;                    // --ac
-    std::vector<std::string> subnets;   // --subnet CIDR...
-    std::vector<std::string> ifaces;    // --iface wired|wireless...
-    bool hubmaster = false;             // --hubmaster
-    std::string settingsFile;           // --settings FILE; empty: the default
-    double diskBelow = -1;              // --disk-below PCT; negative: not asked
-    std::vector<std::string> dirs;      // --dir DIR...
-};
-
 // One condition's answer at one evaluation.
 struct Answer {
     enum State { GO, NO_GO, FAILED };
-    std::string condition;  // "cpu", "ac", "subnet", "wired", "wireless", "hubmaster", "disk"
+    std::string condition;  // a name of the table
     State state = FAILED;
     OscProbeReason code = 0; // set on NO_GO
-    std::string message;     // the tool's explanation, or the library's error
+    std::string message;     // the explanation of `check`, or the library's error
     nlohmann::ordered_json figure; // the number behind the answer, or null
+    std::string detail;      // the explanation of `status`, or the library's error
+    // The figures `status --json` shows; those found before a failure stay.
+    nlohmann::ordered_json figures = nlohmann::ordered_json::object();
 };
 
 // "can't read settings file FILE: WHY", as every answer about one says it.
 std::string unreadableSettings(const std::string& file, const std::string& why);
-
-// A settings file named on the command line must be there and readable:
-// otherwise the Hubmaster condition would quietly say no-go for a typo.
-// Throws UsageError naming the file.
-void checkSettingsFile(const std::string& path);
 
 // The items with `separator` between them.
 std::string joined(const std::vector<std::string>& items, const char* separator);
@@ -56,21 +45,21 @@ std::string joined(const std::vector<std::string>& items, const char* separator)
 // has no carrier or is down (its address counts all the same).
 std::string foundAddress(const OscProbeSubNet& probe, const std::string& what);
 
-// What an AC probe's last answer rests on: "on AC power: ACPI adapter AC is
-// on-line", "on battery power: battery BAT0 is discharging", or, when AC
-// power was only assumed, what each source said.
-std::string acFinding(const OscProbeAC& probe, bool go);
-
 const char* stateName(Answer::State state);
 std::string hexCode(OscProbeReason code);
 
+// The conditions the options of `check`, `wait` and `run` name, in the
+// order they are evaluated; --iface ones in the order given. Throws
+// UsageError for --disk-below without --dir and the other way round.
+std::vector<std::string> namedConditions(const ConditionOptions& options);
+
 class ConditionSet {
 public:
-    // Makes one probe per condition. Throws UsageError for input the
-    // library or the file system rejects (a subnet, an unreadable
-    // --settings file, missing --dir) and when no condition was named;
-    // nothing has been started then.
-    explicit ConditionSet(const ConditionOptions& options);
+    // Makes the probe of each condition in `names`, in that order, from
+    // `options`. Throws UsageError for input the library or the file system
+    // rejects (a subnet, an unreadable --settings file) and when `names` is
+    // empty; nothing has been started then.
+    ConditionSet(const ConditionOptions& options, const std::vector<std::string>& names);
     ~ConditionSet();
     ConditionSet(const ConditionSet&) = delete;
     ConditionSet& operator=(const ConditionSet&) = delete;
@@ -91,16 +80,16 @@ public:
     // Asks every probe once, in the order the conditions were made.
     std::vector<Answer> evaluate();
 
+    // Fills the message, figure, detail and figures of a go or no-go
+    // answer; may throw as the probe does.
+    using Describe = std::function<void(bool go, Answer&)>;
+
 private:
     struct Condition {
         std::string name;
         SP<OscProbe> probe;
-        // Fills the message and figure of a go or no-go answer; may throw
-        // as the probe does.
-        std::function<void(bool go, Answer&)> describe;
+        Describe describe;
     };
-
-    void add(std::string name, OscProbe* probe, std::function<void(bool, Answer&)> describe);
 
     std::vector<Condition> conditions_;
     bool watchesInterfaces_ = false;

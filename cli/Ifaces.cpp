@@ -1,4 +1,5 @@
 // `oscprobe ifaces`: the interfaces as the network probe sees them.
+#include <stdint.h>
 #include <stdio.h>
 
 #include <list>
@@ -7,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Commands.h"
+#include "Errors.h"
 #include "Text.h"
 #include "oscprobe.h"
 

@@ -1,10 +1,16 @@
 #include "Report.h"
 
-#include <sys/time.h>
+#include <stdio.h>
 #include <time.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "Conditions.h"
+#include "Errors.h"
 #include "Text.h"
 
 namespace oscprobe_cli {
@@ -76,6 +82,18 @@ bool anyFailed(const std::vector<Answer>& answers)
 {
     return std::any_of(answers.begin(), answers.end(),
                        [](const Answer& a) { return a.state == Answer::FAILED; });
+}
+
+int exitStatus(const std::vector<Answer>& answers)
+{
+    int status = EXIT_ALL_GO;
+    for (const Answer& a : answers) {
+        if (a.state == Answer::FAILED)
+            status = EXIT_PROBE_FAILED;
+        else if (a.state == Answer::NO_GO && status == EXIT_ALL_GO)
+            status = EXIT_NO_GO;
+    }
+    return status;
 }
 
 } // namespace oscprobe_cli

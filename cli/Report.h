@@ -1,5 +1,6 @@
 // Report: how `check`, `wait` and `run` show a set of answers: aligned lines
-// for people, one JSON object per line for programs.
+// for people, one JSON object per line for programs. Called on the main
+// thread only.
 #ifndef OSCPROBE_CLI_REPORT_H
 #define OSCPROBE_CLI_REPORT_H
 
@@ -27,6 +28,10 @@ std::string heldBackBy(const std::vector<Answer>& answers);
 
 bool allGo(const std::vector<Answer>& answers);
 bool anyFailed(const std::vector<Answer>& answers);
+
+// What one evaluation ends a command with: 3 when some probe failed, else 1
+// when some condition said no-go, else 0.
+int exitStatus(const std::vector<Answer>& answers);
 
 } // namespace oscprobe_cli
 

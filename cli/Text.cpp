@@ -1,5 +1,11 @@
 #include "Text.h"
 
+#include <stdio.h>
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
 namespace oscprobe_cli {
 
 namespace {

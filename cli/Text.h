@@ -1,5 +1,6 @@
 // Text that came from outside the tool (interface names, paths, settings
-// values, the library's messages), made safe to show.
+// values, the library's messages), made safe to show. Pure functions, safe
+// on any thread.
 #ifndef OSCPROBE_CLI_TEXT_H
 #define OSCPROBE_CLI_TEXT_H
 
@@ -7,7 +8,7 @@
 
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 namespace oscprobe_cli {
 

@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,8 +28,10 @@
 
 #include "Commands.h"
 #include "Conditions.h"
+#include "Errors.h"
 #include "Report.h"
 #include "Text.h"
+#include "oscprobe.h"
 
 namespace oscprobe_cli {
 
@@ -113,7 +116,7 @@ private:
         }
         std::unique_lock<std::mutex> lock(mutex_);
         if (!done_.wait_for(lock, std::chrono::seconds(1), [this] { return quitting_; }))
-            _exit(128 + sig);
+            _exit(EXIT_SIGNALLED + sig);
     }
 
     JxMonitor& monitor_;
@@ -222,12 +225,11 @@ int commandError(const std::string& name)
     }
 }
 
-// Says that `name` cannot be run and gives the shells' status for it: 127
-// not found, 126 found but not runnable.
+// Says that `name` cannot be run and gives the shells' status for it.
 int cannotRun(const std::string& name, int error)
 {
     fprintf(stderr, "oscprobe run: can't run %s: %s\n", printable(name).c_str(), strerror(error));
-    return error == ENOENT ? 127 : 126;
+    return error == ENOENT ? EXIT_NOT_FOUND : EXIT_CANNOT_RUN;
 }
 
 [[noreturn]] void execCommand(const std::vector<std::string>& command)
@@ -248,7 +250,7 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
 {
     const char* verb = options.command.empty() ? "wait" : "run";
     // Made before anything starts, so that bad input leaves nothing to undo.
-    ConditionSet conditions(conditionOptions);
+    ConditionSet conditions(conditionOptions, namedConditions(conditionOptions));
     if (!options.command.empty()) {
         if (const int err = commandError(options.command.front()))
             return cannotRun(options.command.front(), err);
@@ -359,7 +361,7 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
 
     switch (outcome) {
     case Outcome::SIGNALLED:
-        return 128 + signals.caught();
+        return EXIT_SIGNALLED + signals.caught();
     case Outcome::OUTPUT_FAILED:
         return outputFailed(writeError);
     case Outcome::GO:

@@ -21,7 +21,6 @@
 #include <CLI/CLI.hpp>
 
 #include "Commands.h"
-#include "Conditions.h"
 #include "Errors.h"
 #include "ProbeLog.h"
 #include "Text.h"
@@ -181,7 +180,7 @@ bool standardDescriptorsOpen()
 int dispatch(int argc, char** argv);
 
 // Whether `check --exec-condition` was asked for, before the arguments are
-// parsed: bad arguments must then give 255 too.
+// parsed: bad arguments must then fail the unit too.
 bool execConditionAsked(int argc, char** argv)
 {
     for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
@@ -220,7 +219,7 @@ int main(int argc, char** argv)
     // only on 255: a typo or a broken probe must not skip the job for ever.
     if (execConditionAsked(argc, argv) &&
         (status == oscprobe_cli::EXIT_USAGE || status == oscprobe_cli::EXIT_PROBE_FAILED))
-        return 255;
+        return oscprobe_cli::EXIT_FAILS_UNIT;
     return status;
 }
 

@@ -1,0 +1,234 @@
+#!/bin/bash
+# End-to-end scenarios of the oscprobe tool as an operator uses it. Each runs
+# the tool many times and matches all it said (standard error merged) and its
+# exit status against an ERE over the whole text, in which \n stands for a
+# line break. Thresholds are chosen so that answers do not depend on the
+# machine's load or disk. Scenarios that add interfaces, mount or send
+# signals run in private network and mount namespaces (only lo, down), and
+# are skipped where those are not permitted.
+#   scenarios.sh OSCPROBE SCENARIO SOURCE_DIR
+set -u
+oscprobe=$(readlink -f "$1") scenario=$2 src=$3 failed=0
+if [ -z "${OSCPROBE_ISOLATED:-}" ] && [[ $scenario =~ ^(wait|run|hostile|no_threads)$ ]]; then
+    unshare --net --mount true 2>/dev/null || { echo "skipped: namespaces are not permitted here"; exit 77; }
+    OSCPROBE_ISOLATED=1 exec unshare --net --mount "$0" "$@"
+fi
+work=$(mktemp -d)
+trap 'cd /; umount -qR "$work" 2>/dev/null; rm -rf "$work"' EXIT
+printf '[Runtime]\nnHMONLINE=1\n' >"$work/online.ini"
+printf '[Runtime]\nnHMONLINE=0\n' >"$work/offline.ini"
+o() { "$oscprobe" "$@"; }
+# match REGEX TEXT WHAT: the scenario fails unless REGEX matches all of TEXT.
+match() {
+    local re=${1//\\n/$'\n'}
+    [[ $2 =~ ^($re)$ ]] || { printf 'FAILED: %s\n--- got:\n%s\n--- wanted:\n%s\n' "$3" "$2" "$re"; failed=1; }
+}
+# expect REGEX COMMAND...: COMMAND's output followed by "exit=STATUS".
+expect() { local re=$1; shift; match "$re" "$("$@" 2>&1; echo "exit=$?")" "$*"; }
+# start COMMAND...: in the background, output to $work/out, given time for a
+# first evaluation. ended REGEX: as expect, once it ended (killed after 20 s).
+start() { ip link del oscp0 2>/dev/null; started="$*"; "$@" >"$work/out" 2>&1 & pid=$!; sleep 0.5; }
+ended() {
+    local n=0
+    while kill -0 "$pid" 2>/dev/null && [ $n -lt 200 ]; do sleep 0.1; n=$((n + 1)); done
+    kill -KILL "$pid" 2>/dev/null && echo "hung" >>"$work/out"
+    wait "$pid" 2>/dev/null; echo "exit=$?" >>"$work/out"
+    match "$1" "$(cat "$work/out")" "$started"
+}
+# A real new-address notification, as when a laptop joins the office network.
+address_comes_up() { ip link add oscp0 type veth peer name oscp1 && ip addr add 10.1.2.3/8 dev oscp0; }
+ran() { [ -e "$work/ran" ] && echo "ran=yes" || echo "ran=no"; }
+all_go="--cpu-threshold 100 --disk-dir / --disk-threshold 100"
+
+case $scenario in
+status)
+    expect "cpu +go +usage [0-9]+% over the last half minute \(go up to 100%\)\nac +(go|no-go) [^\n]*\nhubmaster +go +nHMONLINE=1 in $work/online.ini\ndisk +go +/ [0-9.]+% free \(go below 100\.0%\)\nwired +(go|no-go) [^\n]*\nwireless +(go|no-go) [^\n]*\ninterfaces +[^\n]*lo \(UNKNOWN\)[^\n]*\nexit=[01]" o status $all_go --settings "$work/online.ini"
+    expect "cpu +go [^\n]*\nhubmaster +go [^\n]*\ndisk +go [^\n]*\nexit=0" o status $all_go --settings "$work/online.ini" --probe cpu --probe hubmaster --probe disk
+    expect "disk +no-go +/ [0-9.]+% free, /tmp [0-9.]+% free \(go below 0\.0%\)  \[0x03000017 no directory has less free space than the threshold\]\nexit=1" o status --probe disk --disk-dir / --disk-dir /tmp --disk-threshold 0
+    expect "subnet +go +lo has an address in 127\.0\.0\.0/8: 127\.0\.0\.1\ninterfaces +[^\n]*\nexit=0" o status --probe subnet --subnet 127.0.0.0/8
+    expect '\{\n  "probes": \[\n    \{\n      "name": "cpu",\n      "state": "go",\n      "detail": "usage [0-9]+% over the last half minute \(go up to 100%\)",\n      "figures": \{\n        "usage_percent": [0-9]+,\n        "threshold_percent": 100\n      \}\n    \},\n    \{\n      "name": "hubmaster",\n      "state": "no-go",\n      "detail": "nHMONLINE=0 in '"$work"'/offline.ini",\n      "reason": 50331670,\n      "reason_hex": "0x03000016",\n      "reason_text": "Hubmaster unreachable",\n      "figures": \{\n        "settings_file": "'"$work"'/offline.ini",\n        "nHMONLINE": "0"\n      \}\n    \}\n  \],\n  "exit_status": 1\n\}\nexit=1' o status --probe cpu --probe hubmaster --cpu-threshold 100 --settings "$work/offline.ini" --json
+    expect ".*OscProbeCPU::probe: CPU: busy=[0-9]+, idle=[0-9]+, USAGE: [0-9]+%.*\ncpu +go [^\n]*\nexit=0" o -v status --probe cpu --cpu-threshold 100
+    expect "(.*\n)?lo +UNKNOWN +127\.0\.0\.1[^\n]*\n.*configuration checksum 0x[0-9A-F]{8}\nexit=0" o ifaces
+    expect '.*"name": "lo",\n *"kind": "UNKNOWN",\n *"addresses": \[[^]]*"127\.0\.0\.1".*"config_crc32": "0x[0-9A-F]{8}"\n\}\nexit=0' o ifaces --json
+    ;;
+check)
+    expect "oscprobe [0-9]+\.[0-9]+\.[0-9]+\nexit=0" o --version
+    expect ".*status.*check.*wait.*run.*ifaces.*\nexit=0" o --help
+    expect ".*--cpu PCT.*--subnet CIDR.*--iface wired\|wireless.*--disk-below PCT.*Example:\n  oscprobe check .*\nexit=0" o check --help
+    expect ".*--timeout SECONDS.*--interval SECONDS.*Example:\n  oscprobe run [^\n]* -- .*\nexit=0" o run --help
+    expect "cpu +go +CPU usage [0-9]+% is at or below 100%\nsubnet +go +[^ ]+ has an address in 203\.0\.113\.0/24 or 127\.0\.0\.0/8: [0-9.]+\nhubmaster +go +Hubmaster recorded reachable \(nHMONLINE=1 in $work/online\.ini\)\ndisk +go +/ has [0-9.]+% free, below 100%\nexit=0" o check --cpu 100 --hubmaster --settings "$work/online.ini" --disk-below 100 --dir / --subnet 203.0.113.0/24 --subnet 127.0.0.0/8
+    expect "hubmaster +no-go +Hubmaster recorded unreachable \(nHMONLINE=0 in $work/offline\.ini\)  \[0x03000016\]\ndisk +no-go +free space is not below 0% \(/ [0-9.]+%, /tmp [0-9.]+%\)  \[0x03000017\]\nexit=1" o check --hubmaster --settings "$work/offline.ini" --disk-below 0 --dir / --dir /tmp
+    expect "disk +error +OscProbeDiskSpace::getFreeSpacePercent: Failed to stat /nonexistent/oscprobe: No such file or directory\nexit=3" o check --disk-below 50 --dir /nonexistent/oscprobe
+    expect "hubmaster +no-go +no settings file /nonexistent/oscprobe/settings\.ini, so the Hubmaster counts as unreachable  \[0x03000016\]\nexit=1" env OSCPROBE_SETTINGS=/nonexistent/oscprobe/settings.ini "$oscprobe" check --hubmaster
+    expect '\{"time":"[0-9-]+T[0-9:.]+Z","elapsed":[0-9.e-]+,"all_go":false,"conditions":\[\{"condition":"hubmaster","answer":"no-go","code":"0x03000016","figure":0,"message":"Hubmaster recorded unreachable [^"]*"\},\{"condition":"disk","answer":"go","code":null,"figure":[0-9.]+,"message":"/ has [0-9.]+% free, below 100%"\}\]\}\nexit=1' o check --json --hubmaster --settings "$work/offline.ini" --disk-below 100 --dir /
+    # The library's level-2 lines reach a log file only with -v.
+    expect "cpu +go [^\n]*\nexit=0" o --log "$work/v.log" -v check --cpu 100
+    expect "[0-9-]+ [0-9:.]+ INFO OscProbeCPU: [^\n]*\n.*[0-9-]+ [0-9:.]+ DEBUG OscProbeCPU::probe: CPU: busy=.*\nexit=0" cat "$work/v.log"
+    expect "cpu +go [^\n]*\nexit=0" env OSCPROBE_DEBUG_LEVEL=2 "$oscprobe" --log "$work/quiet.log" check --cpu 100
+    expect "([^\n]* INFO [^\n]*\n)+exit=0" cat "$work/quiet.log"
+    # Under systemd's ExecCondition= only 255 fails the unit; 1 to 254 skip it.
+    expect "disk +error [^\n]*\nexit=255" o check --exec-condition --disk-below 50 --dir /nonexistent/oscprobe
+    expect "disk +no-go [^\n]*\nexit=1" o check --exec-condition --disk-below 0 --dir /
+    expect "disk +go [^\n]*\nall conditions go after [0-9.]+ s\nexit=0" o wait --timeout infinity --disk-below 100 --dir /
+    ;;
+bad_input)
+    # Exit status | message after "oscprobe" | command line. Bad input is
+    # one line on standard error, and nothing is evaluated or run.
+    while IFS='|' read -r status message line; do
+        [ "$status" -eq 2 ] || [ "$status" -eq 255 ] && message+=" \(see oscprobe[a-z ]* --help\)"
+        set -f; expect "oscprobe$message\nexit=$status" o $line; set +f
+    done <<'EOF'
+2|: A subcommand is required|
+2|: can't open log file /nonexistent/oscprobe\.log: No such file or directory|--log /nonexistent/oscprobe.log check --ac
+2| status: --probe: gpu not in .*|status --probe gpu
+2| status: Invalid subnet definition 10\.0\.0\.1: lacks the "/bits" part|status --subnet 10.0.0.1
+2| status: --disk-threshold: 'nan' is not a percentage from 0 to 100|status --disk-threshold nan
+2| status: --probe subnet needs --subnet|status --probe subnet
+2| status: can't read settings file /: Is a directory|status --settings /
+2| check: The following argument was not expected: --gpu|check --gpu
+2| check: --cpu: 'eighty' is not a whole percentage from 0 to 100|check --cpu eighty
+2| check: --disk-below: '150' is not a percentage from 0 to 100|check --disk-below 150 --dir /
+2| check: --disk-below needs at least one --dir|check --disk-below 10
+2| check: --dir needs --disk-below|check --cpu 50 --dir /
+2| check: Invalid subnet length 33 passed in address 10\.0\.0\.0/33|check --subnet 10.0.0.0/33
+2| check: can't read settings file /nonexistent/oscprobe\.ini: No such file or directory|check --hubmaster --settings /nonexistent/oscprobe.ini
+2| check: can't read settings file /: Is a directory|check --hubmaster --settings /
+2| check: no condition given|check
+2| check: --iface: token not in \{wired,wireless\}|check --iface token
+2| check: only run takes a command after --|check --ac -- true
+2| wait: --interval: '0\.05' is not a number of seconds of at least 0\.1|wait --ac --interval 0.05
+2| wait: --timeout: '-5' is not a number of seconds|wait --ac --timeout -5
+2| run: no command given \(put it after --\)|run --ac
+2| run: give the command once, after --|run --ac true -- true
+255| check: --cpu: 'eighty' is not a whole percentage from 0 to 100|check --exec-condition --cpu eighty
+127| run: can't run /nonexistent/backup: No such file or directory|run --timeout 60 --ac -- /nonexistent/backup
+126| run: can't run /: Permission denied|run --timeout 60 --ac -- /
+EOF
+    ;;
+wait)
+    # The interval is a minute: only the watcher's wake-up ends it sooner.
+    # The watcher's lines about the addresses that follow must not reach
+    # standard error once the wait has said go.
+    start "$oscprobe" wait --subnet 10.0.0.0/8 --interval 60
+    address_comes_up
+    for i in 1 2 3 4 5 6 7 8; do ip addr add "10.1.3.$i/8" dev oscp0; done
+    ended "subnet +go +oscp0 has an address in 10\.0\.0\.0/8: 10\.1\.2\.3 \(link down\)\nall conditions go after [0-9.]+ s\nexit=0"
+    start "$oscprobe" wait --subnet 10.0.0.0/8 --interval 60 --json
+    address_comes_up
+    ended '\{[^\n]*"all_go":false,[^\n]*"no address in 10\.0\.0\.0/8"\}\]\}\n(\{[^\n]*\n)*\{[^\n]*"all_go":true,[^\n]*"oscp0 has an address in 10\.0\.0\.0/8: 10\.1\.2\.3 \(link down\)"\}\]\}\nexit=0'
+    start "$oscprobe" wait --subnet 10.0.0.0/8
+    kill -TERM "$pid"
+    ended "exit=143"
+    # The CPU probe sleeps two seconds at its first call; a signal ends the
+    # wait within a second all the same. (ThreadSanitizer would otherwise
+    # sleep a second of its own at exit.)
+    start env TSAN_OPTIONS="${TSAN_OPTIONS:-} atexit_sleep_ms=0" "$oscprobe" wait --cpu 100
+    began=$(date +%s%N)
+    kill -TERM "$pid"
+    ended "exit=143"
+    match "yes" "$([ $(($(date +%s%N) - began)) -lt 1500000000 ] && echo yes)" "SIGTERM in the first sleep ends the wait within a second"
+    # script(1) gives the tool a terminal for its live status line.
+    cr=$'\r' esc=$'\e'
+    expect "$cr$esc\[Kwaiting 0:00  checking the conditions$cr$esc\[Kwaiting 0:0[01]  held back by: subnet \(no address in 10\.0\.0\.0/8\)($cr$esc\[Kwaiting 0:0[01]  held back by: [^$cr]*)*$cr$esc\[Ksubnet +no-go.*\nexit=1" script -qec "$oscprobe wait --subnet 10.0.0.0/8 --timeout 1.5 --interval 1" /dev/null
+    ;;
+run)
+    # The command finds SIGINT and SIGTERM unblocked and none of the
+    # watcher's sockets; its status becomes the tool's.
+    start "$oscprobe" run --subnet 10.0.0.0/8 --interval 60 -- sh -c 'm=$(sed -n "s/^SigBlk:\t*//p" /proc/$$/status); echo "sockets=$(ls -l /proc/$$/fd | grep -c socket:) blocked=$((0x${m#????????????} & 0x4002))"; exit 7'
+    address_comes_up
+    ended "sockets=0 blocked=0\nexit=7"
+    # With 0, 1 and 2 closed the watcher's socket must not become standard
+    # output; the command finds /dev/null there instead.
+    ip link del oscp0
+    "$oscprobe" run --subnet 10.0.0.0/8 --interval 60 --json -- sh -c "echo \$(readlink /proc/\$\$/fd/0 /proc/\$\$/fd/1 /proc/\$\$/fd/2) >'$work/out'" <&- >&- 2>&- &
+    pid=$! started="run with 0, 1 and 2 closed" && sleep 0.5 && address_comes_up
+    ended "/dev/null /dev/null /dev/null\nexit=0"
+    ip link del oscp0
+    began=$(date +%s%N)
+    expect "subnet +no-go +no address in 10\.0\.0\.0/8  \[0x03000018\]\ntimed out after 1\.[0-9] s; not running the command\nexit=1" timeout 20 "$oscprobe" run --subnet 10.0.0.0/8 --timeout 1 --interval 60 -- touch "$work/ran"
+    match "1[0-9]ds" "$((($(date +%s%N) - began) / 100000000))ds" "run --timeout 1 within its interval"
+    expect "oscprobe run: --cpu: 'often' is not a whole percentage from 0 to 100 \(see oscprobe run --help\)\nexit=2" o run --subnet 10.0.0.0/8 --cpu often -- touch "$work/ran"
+    # A background job starts with SIGINT ignored; Ctrl-C reaches a
+    # foreground one with the default action.
+    start env --default-signal=INT "$oscprobe" run --subnet 10.0.0.0/8 -- touch "$work/ran"
+    kill -INT "$pid"
+    ended "exit=130"
+    expect "ran=no\nexit=0" ran
+    ;;
+hostile)
+    # A failed probe decides the status even when a later one says no-go.
+    expect "disk +error +[^\n]*No such file or directory\nwired +no-go +none  \[0x03000027 no wired interface\]\ninterfaces +[^\n]*\nexit=3" o status --probe disk --probe wired --disk-dir /nonexistent/oscprobe
+    # Linux takes any bytes but '/' and blanks in a name: neither bytes that
+    # are no UTF-8 nor a terminal's escape sequence may break or reach out.
+    bad=$(printf '\377\376') esc=$(printf 'e\033[31m')
+    ip link add name "$bad" type veth peer name "$esc"
+    ip addr add 10.1.2.3/8 dev "$bad" && ip addr add 10.1.2.4/8 dev "$esc"
+    o ifaces --json >"$work/json" 2>&1; json=$?
+    o ifaces >"$work/text" 2>&1; text=$?
+    o status --json --probe wired --probe disk --disk-dir "$(printf '/tmp/\377')" >"$work/status" 2>&1; st=$?
+    match "0 1 0 0 2 3 1" "$json $(grep -c "$(printf '\357\277\275\357\277\275')" "$work/json") $text $(grep -c "$(printf '\033')" "$work/text") $(grep -c -e '\\xff\\xfe' -e 'e\\x1b\[31m' "$work/text") $st $(grep -c "$(printf '/tmp/\357\277\275')" "$work/status")" "ifaces --json exit, names replaced; ifaces exit, raw escapes, escaped names; status exit, path replaced"
+    # The first directory strictly below the threshold is named, not one at it.
+    mount -t tmpfs tmpfs "$work" && cd "$work" && mkdir at below
+    mount -t tmpfs -o size=400k tmpfs "$work/at" && head -c 204800 /dev/zero >"$work/at/f"
+    mount -t tmpfs -o size=400k tmpfs "$work/below" && head -c 307200 /dev/zero >"$work/below/f"
+    expect "disk +go +$work/below has 25% free, below 50%\nexit=0" o check --disk-below 50 --dir "$work/at" --dir "$work/below"
+    # Settings and log files that are no regular files, or too large, are
+    # refused at once; output that cannot be written is an error.
+    mkfifo "$work/fifo" && head -c 1048577 /dev/zero | tr '\0' '#' >"$work/large.ini"
+    for refused in "fifo: not a regular file" "/dev/zero: not a regular file" "large.ini: larger than 1 MiB"; do
+        expect "oscprobe check: can't read settings file $refused \(see oscprobe check --help\)\nexit=2" timeout 10 "$oscprobe" check --hubmaster --settings "${refused%%:*}"
+    done
+    expect "hubmaster +no-go +can't read settings file fifo: not a regular file, so the Hubmaster counts as unreachable  \[0x03000016\]\nexit=1" env OSCPROBE_SETTINGS=fifo timeout 10 "$oscprobe" check --hubmaster
+    expect "oscprobe: can't open log file fifo: No such device or address \(see oscprobe --help\)\nexit=2" timeout 10 "$oscprobe" --log fifo check --ac
+    expect "oscprobe: can't write standard output: No space left on device\nexit=3" sh -c '"$0" check --ac --json >/dev/full' "$oscprobe"
+    expect "oscprobe wait: can't write standard output: No space left on device\nexit=3" sh -c '"$0" wait --json --disk-below 0 --dir / --timeout 0 >/dev/full' "$oscprobe"
+    ;;
+no_threads)
+    # Under an address-space limit no thread can be made: the tool says so
+    # in a line and polls instead of aborting. The limit that allows no
+    # thread at all, and the one that allows one, differ between builds.
+    for kib in 8000 12000 16000 20000 24000 28000; do
+        (ulimit -v $kib && exec "$oscprobe" wait --subnet 10.0.0.0/8 --timeout 0.3 --interval 0.1) >>"$work/out" 2>&1
+        echo "exit=$?" >>"$work/out"
+    done
+    match "0 [1-9][0-9]* [1-9][0-9]*" "$(grep -c -e '^exit=13[0-9]' -e 'terminate' "$work/out") $(grep -c "can't watch for address changes" "$work/out") $(grep -c "can't start the signal thread" "$work/out")" "aborted, polled, ran without a signal thread"
+    ;;
+completion)
+    # shellcheck source=/dev/null
+    source "$src/cli/completions/oscprobe.bash" || exit 1
+    offered() {
+        COMP_WORDS=(oscprobe "$@") COMP_CWORD=$# COMP_LINE="oscprobe $*" COMPREPLY=() && COMP_POINT=${#COMP_LINE}
+        _oscprobe oscprobe "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}" && echo "${COMPREPLY[*]}"
+    }
+    expect "check\nexit=0" offered ch
+    expect "--disk-below --dir\nexit=0" offered check --di
+    expect "wired wireless\nexit=0" offered status --probe w
+    expect "wired wireless\nexit=0" offered --log /tmp/x wait --iface ''
+    expect "infinity\nexit=0" offered run --timeout ''
+    expect "--exec-condition\nexit=0" offered check --e
+    expect "\nexit=0" offered run --cpu 50 -- --di
+    ! command -v zsh >/dev/null || expect "exit=0" zsh -n "$src/cli/completions/_oscprobe"
+    ;;
+manpage)
+    # Every long option that some --help shows is in the manual page.
+    for command in "" status check wait run ifaces; do
+        for option in $(o $command --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
+            shown=$((${shown:-0} + 1))
+            grep -q -- "$(printf '%s' "$option" | sed 's/-/\\\\-/g')" "$src/cli/oscprobe.1" ||
+                match "" "${command:-oscprobe} $option" "an option the manual page lacks"
+        done
+    done
+    match "[1-9][0-9]+" "${shown:-0}" "options shown by --help"
+    ;;
+systemd)
+    # The example units pass systemd's own check with this build's paths.
+    command -v systemd-analyze >/dev/null || { echo "skipped: no systemd-analyze here"; exit 77; }
+    for unit in "$src"/examples/systemd/*.service "$src"/examples/systemd/*.timer; do
+        sed -e "s|/usr/bin/oscprobe|$oscprobe|" -e "s|/usr/local/bin/backup|/bin/true|" "$unit" >"$work/${unit##*/}"
+    done
+    cd "$work" && expect "exit=0" systemd-analyze verify ./*.service ./*.timer
+    ;;
+*) echo "unknown scenario $scenario" && exit 2 ;;
+esac
+[ "$failed" -eq 0 ] && echo "$scenario: as expected"
+exit "$failed"
