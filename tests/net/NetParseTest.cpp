@@ -16,14 +16,14 @@ using List = std::list<OscProbeSubNet::Iface>;
 static ZUNET_SockAddr ip(const std::string& text)
 {
     ZUNET_SockAddr a{};
-    return ZUNET_str2ip(text.c_str(), &a) == 0 ? a : ZUNET_SockAddr{{0xff}}; // no address there
+    return ZUNET_str2ip(text.c_str(), &a) == 0 ? a : ZUNET_SockAddr{{0xff}}; // none there
 }
 static ZUNET_SockAddr a(int n) { return ip("10.0.0." + std::to_string(n)); }
 static bool is(const ZUNET_SockAddr& x, const char* text) { return !memcmp(x.raw, ip(text).raw, 28); }
 
 TEST(NetParse, SubnetHoldsTheAddressesOfItsFamilyThatShareItsPrefix)
 {
-    for (const auto& [net, bits, addr, in] : std::vector<std::tuple<std::string, int, std::string, bool>>{
+    for (const auto& [net, bits, addr, in] : std::vector<std::tuple<const char*, int, const char*, bool>>{
              {"10.1.47.9", 20, "10.1.32.0", 1}, {"10.1.47.9", 20, "10.1.40.1", 1},
              {"10.1.47.9", 20, "10.1.48.1", 0}, {"10.1.2.3", 32, "10.1.2.3", 1},
              {"10.1.2.3", 32, "10.1.2.4", 0}, {"200.0.0.0", 1, "255.1.1.1", 1},
@@ -37,7 +37,24 @@ TEST(NetParse, SubnetHoldsTheAddressesOfItsFamilyThatShareItsPrefix)
     EXPECT_NO_THROW(OscProbeSubNet(std::list<std::string>{"10.0.0.0/1", "::/1", "2001:db8::/128"}));
 }
 
-TEST(NetParse, IfInet6LinesGiveAddressAndNameOrTellTheBadDigit)
+// New-address datagrams captured from the kernel, for 10.9.0.1/24 (its
+// IFA_ADDRESS at byte 24, its IFA_LOCAL at 32) or fd00::9/64, bytes changed.
+static Bytes bytes(bool v4, std::vector<std::pair<int, int>> edits = {})
+{
+    const std::string hex =
+        v4 ? "4c000000140000009fd2156b422300000218800003000000080001000a090001080002000a09000107"
+             "000300763000000800080080000000140006" "00ffffffffffffffff37c0050037c00500"
+           : "480000001400000000000000000000000a4082000300000014000100fd000000000000000000000000"
+             "00000914000600ffffffffffffffff00c1050000c105000800080082000000";
+    Bytes out;
+    for (size_t i = 0; i < hex.size(); i += 2)
+        out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (const auto& [at, value] : edits)
+        out.at(static_cast<size_t>(at)) = static_cast<unsigned char>(value);
+    return out;
+}
+
+TEST(NetParse, KernelTextAndDatagramsGiveAddressesInTheListingsLayout)
 {
     using S = Inet6LineStatus;
     for (const auto& [line, status, addr] : std::vector<std::tuple<const char*, S, const char*>>{
@@ -52,27 +69,6 @@ TEST(NetParse, IfInet6LinesGiveAddressAndNameOrTellTheBadDigit)
         EXPECT_EQ(parseIfInet6Line(line, &got, &name), status) << line;
         EXPECT_TRUE(status != S::Ok || (is(got, addr) && name == "v0")) << line;
     }
-}
-
-// New-address datagrams captured from the kernel, for 10.9.0.1/24 (its
-// IFA_ADDRESS at byte 24, its IFA_LOCAL at 32) or fd00::9/64, bytes changed.
-static Bytes bytes(bool v4, std::vector<std::pair<int, int>> edits = {})
-{
-    const std::string hex =
-        v4 ? "4c000000140000009fd2156b422300000218800003000000080001000a0900010800"
-             "02000a09000107000300763000000800080080000000140006" "00ffffffffffffffff37c0050037c00500"
-           : "480000001400000000000000000000000a4082000300000014000100fd0000000000"
-             "0000000000000000000914000600ffffffffffffffff00c1050000c105000800080082000000";
-    Bytes out;
-    for (size_t i = 0; i < hex.size(); i += 2)
-        out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    for (const auto& [at, value] : edits)
-        out.at(static_cast<size_t>(at)) = static_cast<unsigned char>(value);
-    return out;
-}
-
-TEST(NetParse, NewAddressMessagesNameTheirLocalAddressInTheListingsLayout)
-{
     for (const auto& [message, addr] : std::vector<std::pair<Bytes, const char*>>{
              {bytes(true), "10.9.0.1"}, {bytes(false), "fd00::9"},
              {bytes(true, {{31, 2}}), "10.9.0.1"},             // IFA_ADDRESS is a peer
@@ -82,12 +78,12 @@ TEST(NetParse, NewAddressMessagesNameTheirLocalAddressInTheListingsLayout)
         const bool named = parseNewAddress(message.data(), long(message.size()), &got);
         EXPECT_TRUE(named == (addr != nullptr) && (!named || is(got, addr))) << addr;
     }
-    Bytes datagram = bytes(true, {{4, RTM_DELADDR}}), v6 = bytes(false), named;
+    Bytes datagram = bytes(true, {{4, RTM_DELADDR}}), v6 = bytes(false);
     datagram.insert(datagram.end(), v6.begin(), v6.end()); // a removal, then a new address
-    std::vector<ZUNET_SockAddr> addrs;
+    std::vector<ZUNET_SockAddr> named;
     EXPECT_EQ(findFirstNewAddr(datagram.data(), long(datagram.size())), 76);
-    EXPECT_TRUE(collectNewAddresses(datagram.data(), long(datagram.size()), &addrs, 8));
-    EXPECT_TRUE(addrs.size() == 1 && is(addrs[0], "fd00::9"));
+    EXPECT_TRUE(collectNewAddresses(datagram.data(), long(datagram.size()), &named, 8));
+    EXPECT_TRUE(named.size() == 1 && is(named[0], "fd00::9"));
 }
 
 TEST(NetParse, WatcherWakesHostsForWhatItsEarlyWakeUpDidNotCover)
@@ -98,11 +94,13 @@ TEST(NetParse, WatcherWakesHostsForWhatItsEarlyWakeUpDidNotCover)
     using D = WakeDecision;
     // The list after, the addresses named, whether an early wake-up was
     // given and a notice queued since, and what is decided.
-    for (auto [after, named, early, queued, want] : std::vector<std::tuple<List, std::vector<ZUNET_SockAddr>, bool, bool, D>>{
-             {before, {a(7)}, 1, 1, D::NOTHING_CHANGED}, {{{"eth0", W, {a(2), a(1)}}, eth2}, {}, 0, 0, D::NOTHING_CHANGED},
+    for (auto [after, named, early, queued, want] :
+         std::vector<std::tuple<List, std::vector<ZUNET_SockAddr>, bool, bool, D>>{
+             {before, {a(7)}, 1, 1, D::NOTHING_CHANGED},
+             {{{"eth0", W, {a(2), a(1)}}, eth2}, {}, 0, 0, D::NOTHING_CHANGED},
              {gained, {a(7)}, 1, 0, D::ALREADY_WOKEN}, {gained, {a(7)}, 1, 1, D::WAKE},
              {gained, {a(7)}, 0, 0, D::WAKE}, {gained, {a(6)}, 1, 0, D::WAKE},
-             {{{"eth0", W, {a(7)}}}, {a(7)}, 1, 0, D::ALREADY_WOKEN}, // what went went before
+             {{{"eth0", W, {a(7)}}}, {a(7)}, 1, 0, D::ALREADY_WOKEN}, // what went, went before
              {{eth0, {"eth1", U, {a(8), a(7)}}, eth2}, {a(8), a(7)}, 1, 0, D::ALREADY_WOKEN},
              {{{"eth0", U, {a(1), a(2)}}, eth2}, {}, 1, 0, D::WAKE},
              {{{"eth0", W, {a(2)}}, {"eth2", U, {a(5), a(1)}}}, {}, 1, 0, D::WAKE}}) {

@@ -20,12 +20,13 @@ struct TestLink {
     const std::string name;
     const bool ok;
     TestLink(const std::string& n, const std::string& make = "")
-        : name(n), ok(sh((make.empty() ? "ip link add " + n + " type veth peer name " + n + "p" : make) +
-                         " && ip link set " + n + " addrgenmode none && ip link set " + n + " up") == 0)
+        : name(n), ok(sh((make.empty() ? "ip link add " + n + " type veth peer name " + n + "p"
+                                       : make) + " && ip link set " + n +
+                         " addrgenmode none && ip link set " + n + " up") == 0)
     {
     }
     ~TestLink() { sh("ip link del " + name); }
-    bool add(const std::string& cidr) const { return sh("ip addr add " + cidr + " dev " + name + " nodad") == 0; }
+    bool add(const std::string& a) const { return !sh("ip addr add " + a + " dev " + name + " nodad"); }
 };
 
 inline SP<OscProbeSubNet> subnetProbe(const std::string& definition)
@@ -45,33 +46,10 @@ inline bool wokenDuring(JxMonitor& m, const std::function<void()>& action, int m
     });
     for (int i = 0; i < 5000 && !waiting; ++i)
         usleep(1000);
-    m.enter(); // granted once the waiter sleeps in wait()
-    m.leave();
+    m.enter(), m.leave(); // granted once the waiter sleeps in wait()
     action();
     waiter.join();
     return woke;
 }
-
-inline int openDescriptors() // counted without opening one
-{
-    int n = 0;
-    for (int fd = 0; fd < 4096; ++fd)
-        n += fcntl(fd, F_GETFD) != -1;
-    return n;
-}
-
-// An open-file limit that leaves `spare` descriptors free, while alive.
-struct FileLimit {
-    struct rlimit saved;
-    explicit FileLimit(int spare)
-    {
-        getrlimit(RLIMIT_NOFILE, &saved);
-        struct rlimit lim = saved;
-        for (lim.rlim_cur = 0; fcntl(int(lim.rlim_cur), F_GETFD) != -1 || spare-- > 0;)
-            ++lim.rlim_cur;
-        EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
-    }
-    ~FileLimit() { setrlimit(RLIMIT_NOFILE, &saved); }
-};
 
 } // namespace oscprobe_test
