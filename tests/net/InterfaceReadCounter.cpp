@@ -26,7 +26,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
     void* arg = va_arg(args, void*);
     va_end(args);
     const int result = real(fd, request, arg), err = errno;
-    InterfaceReadCounter::wireless += request == SIOCGIWSTATS;
+    InterfaceReadCounter::wirelessRequests += request == SIOCGIWSTATS;
     if (request == SIOCGIWSTATS)
         InterfaceReadCounter::wirelessError = result == 0 ? 0 : err;
     errno = err;

@@ -13,11 +13,9 @@
 namespace oscprobe_test {
 
 struct InterfaceReadCounter {
-    static inline std::atomic<uint64_t> opens{0}, wireless{0};
+    static inline std::atomic<uint64_t> opens{0}, wirelessRequests{0};
     static inline std::atomic<int> wirelessError{0}; // of the last wireless request
     static uint64_t listings() { return opens; }
-    static uint64_t wirelessRequests() { return wireless; }
-    static int lastWirelessError() { return wirelessError; }
 };
 
 } // namespace oscprobe_test

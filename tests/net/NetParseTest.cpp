@@ -19,11 +19,12 @@ static ZUNET_SockAddr ip(const std::string& text)
     return ZUNET_str2ip(text.c_str(), &a) == 0 ? a : ZUNET_SockAddr{{0xff}}; // none there
 }
 static ZUNET_SockAddr a(int n) { return ip("10.0.0." + std::to_string(n)); }
-static bool is(const ZUNET_SockAddr& x, const char* text) { return !memcmp(x.raw, ip(text).raw, 28); }
+static bool is(const ZUNET_SockAddr& x, const char* t) { return !memcmp(x.raw, ip(t).raw, 28); }
 
 TEST(NetParse, SubnetHoldsTheAddressesOfItsFamilyThatShareItsPrefix)
 {
-    for (const auto& [net, bits, addr, in] : std::vector<std::tuple<const char*, int, const char*, bool>>{
+    for (const auto& [net, bits, addr, in] :
+         std::vector<std::tuple<const char*, int, const char*, bool>>{
              {"10.1.47.9", 20, "10.1.32.0", 1}, {"10.1.47.9", 20, "10.1.40.1", 1},
              {"10.1.47.9", 20, "10.1.48.1", 0}, {"10.1.2.3", 32, "10.1.2.3", 1},
              {"10.1.2.3", 32, "10.1.2.4", 0}, {"200.0.0.0", 1, "255.1.1.1", 1},
@@ -73,7 +74,8 @@ TEST(NetParse, KernelTextAndDatagramsGiveAddressesInTheListingsLayout)
              {bytes(true), "10.9.0.1"}, {bytes(false), "fd00::9"},
              {bytes(true, {{31, 2}}), "10.9.0.1"},             // IFA_ADDRESS is a peer
              {bytes(true, {{31, 2}, {34, 0x7f}}), "10.9.0.2"}, // no IFA_LOCAL
-             {bytes(true, {{4, RTM_DELADDR}}), nullptr}, {bytes(false, {{16, AF_INET}}), nullptr}}) {
+             {bytes(true, {{4, RTM_DELADDR}}), nullptr},
+             {bytes(false, {{16, AF_INET}}), nullptr}}) { // IPv4 with 16-byte addresses
         ZUNET_SockAddr got;
         const bool named = parseNewAddress(message.data(), long(message.size()), &got);
         EXPECT_TRUE(named == (addr != nullptr) && (!named || is(got, addr))) << addr;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
+#include <functional>
 #include <thread>
 
 #include "InterfaceReadCounter.h"
@@ -26,7 +27,7 @@ struct TestLink {
     {
     }
     ~TestLink() { sh("ip link del " + name); }
-    bool add(const std::string& a) const { return !sh("ip addr add " + a + " dev " + name + " nodad"); }
+    bool add(const std::string& a) const { return !sh("ip addr add " + a + " nodad dev " + name); }
 };
 
 inline SP<OscProbeSubNet> subnetProbe(const std::string& definition)
@@ -34,22 +35,14 @@ inline SP<OscProbeSubNet> subnetProbe(const std::string& definition)
     return SP<OscProbeSubNet>(new OscProbeSubNet(std::list<std::string>{definition}));
 }
 
-// Whether a host waiting on `m` from before `action` runs is woken. The
-// waiter holds `m`, not this thread, so `action` may call start().
-inline bool wokenDuring(JxMonitor& m, const std::function<void()>& action, int ms = kWakeMs)
+// Whether a host that holds `m` while `action` runs, then waits on it, is
+// woken. Holding `m` across start() is safe only for the process's first,
+// which starts the watcher.
+inline bool wokenBy(JxMonitor& m, const std::function<void()>& action, int ms = kWakeMs)
 {
-    std::atomic<bool> waiting{false}, woke{false};
-    std::thread waiter([&] {
-        JxMonitorLock lock(&m);
-        waiting = true;
-        woke = m.wait(ms);
-    });
-    for (int i = 0; i < 5000 && !waiting; ++i)
-        usleep(1000);
-    m.enter(), m.leave(); // granted once the waiter sleeps in wait()
+    JxMonitorLock lock(&m);
     action();
-    waiter.join();
-    return woke;
+    return m.wait(ms);
 }
 
 } // namespace oscprobe_test
