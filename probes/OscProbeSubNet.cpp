@@ -32,10 +32,6 @@ uint16_t familyOf(const ZUNET_SockAddr& a)
     return family;
 }
 
-// Where the address bytes lie in the 28-byte layout, and how many.
-size_t addressOffset(const ZUNET_SockAddr& a) { return familyOf(a) == 2 ? 4 : 8; }
-size_t addressLength(const ZUNET_SockAddr& a) { return familyOf(a) == 2 ? 4 : 16; }
-
 } // namespace
 
 namespace oscprobe::internal {
@@ -92,30 +88,7 @@ OscProbeSubNet::OscProbeSubNet(const std::list<std::string>& definitions)
                                   definition,
                               kSourceFile, kLineBadLength, -1);
 
-        SubNet subnet;
-        subnet.addr = parsed;
-        subnet.mask = parsed;
-        const size_t offset = addressOffset(parsed);
-        int remainingBits = limit;
-        int prefixBits = static_cast<int>(prefix);
-        size_t i = offset;
-        for (; prefixBits >= 8; ++i) {
-            subnet.mask.raw[i] = 0xFF;
-            remainingBits -= 8;
-            prefixBits -= 8;
-        }
-        if (prefixBits > 0) {
-            const unsigned char bits = static_cast<unsigned char>(0xFF << (8 - prefixBits));
-            subnet.mask.raw[i] = bits;
-            subnet.addr.raw[i] &= bits;
-            remainingBits -= 8;
-            ++i;
-        }
-        for (; remainingBits > 0; ++i) {
-            subnet.mask.raw[i] = 0;
-            subnet.addr.raw[i] = 0;
-            remainingBits -= 8;
-        }
+        const SubNet subnet = oscprobe::internal::makeSubnet(parsed, static_cast<int>(prefix));
 
         char addrText[kTextSize];
         char maskText[kTextSize];
@@ -159,21 +132,9 @@ bool OscProbeSubNet::probe()
 
     if (iftype == UNKNOWN) {
         for (const SubNet& subnet : subnets) {
-            const uint16_t family = familyOf(subnet.addr);
             for (const Iface& iface : ifaces) {
                 for (const ZUNET_SockAddr& addr : iface.addrs) {
-                    if (familyOf(addr) != family)
-                        continue;
-                    const size_t offset = addressOffset(addr);
-                    const size_t length = addressLength(addr);
-                    bool match = true;
-                    for (size_t i = offset; i < offset + length; ++i) {
-                        if (subnet.addr.raw[i] != (addr.raw[i] & subnet.mask.raw[i])) {
-                            match = false;
-                            break;
-                        }
-                    }
-                    if (!match)
+                    if (!oscprobe::internal::subnetContains(subnet, addr))
                         continue;
                     if (verbose) {
                         ZUNET_ip2str(&subnet.addr, text, sizeof text);

@@ -233,6 +233,45 @@ bool collectNewAddresses(const void* data, long length, std::vector<ZUNET_SockAd
     return any;
 }
 
+namespace {
+uint16_t familyOf(const ZUNET_SockAddr& a)
+{
+    uint16_t family;
+    memcpy(&family, a.raw, sizeof family);
+    return family;
+}
+
+// Where the address bytes lie in the 28-byte layout: IPv4 at 4-7, IPv6 at 8-23.
+size_t addressOffset(const ZUNET_SockAddr& a) { return familyOf(a) == AF_INET ? 4 : 8; }
+size_t addressLength(const ZUNET_SockAddr& a) { return familyOf(a) == AF_INET ? 4 : 16; }
+} // namespace
+
+OscProbeSubNet::SubNet makeSubnet(const ZUNET_SockAddr& network, int prefix)
+{
+    OscProbeSubNet::SubNet subnet;
+    subnet.addr = network;
+    subnet.mask = network;
+    const size_t end = addressOffset(network) + addressLength(network);
+    for (size_t i = addressOffset(network); i < end; ++i, prefix -= 8) {
+        const unsigned char bits =
+            prefix >= 8 ? 0xFF : prefix > 0 ? static_cast<unsigned char>(0xFF << (8 - prefix)) : 0;
+        subnet.mask.raw[i] = bits;
+        subnet.addr.raw[i] &= bits;
+    }
+    return subnet;
+}
+
+bool subnetContains(const OscProbeSubNet::SubNet& subnet, const ZUNET_SockAddr& addr)
+{
+    if (familyOf(addr) != familyOf(subnet.addr))
+        return false;
+    const size_t end = addressOffset(addr) + addressLength(addr);
+    for (size_t i = addressOffset(addr); i < end; ++i)
+        if (subnet.addr.raw[i] != (addr.raw[i] & subnet.mask.raw[i]))
+            return false;
+    return true;
+}
+
 bool addressBefore(const ZUNET_SockAddr& a, const ZUNET_SockAddr& b)
 {
     return memcmp(a.raw, b.raw, sizeof a.raw) < 0;

@@ -104,6 +104,15 @@ WakeDecision decideWake(const std::list<OscProbeSubNet::Iface>& snapshot,
 // memcmp order of socket addresses, the order `named` is sorted in.
 bool addressBefore(const ZUNET_SockAddr& a, const ZUNET_SockAddr& b);
 
+// The subnet of the first `prefix` bits of `network`, 1 to 32 for IPv4 and
+// 1 to 128 for IPv6: the address with its host bits cleared, and the mask,
+// both in the layout of `network`.
+OscProbeSubNet::SubNet makeSubnet(const ZUNET_SockAddr& network, int prefix);
+
+// Whether `addr` lies inside `subnet`: of the subnet's family, and equal to
+// its address in every bit that the mask keeps.
+bool subnetContains(const OscProbeSubNet::SubNet& subnet, const ZUNET_SockAddr& addr);
+
 // The prefix length of a subnet definition ("8" of "10.0.0.0/8"), read
 // like atoi(): leading white space and one sign accepted, digits up to the
 // first other character, no digits giving 0. A value outside the range of

@@ -1,107 +1,48 @@
-// Helpers for the network tests: interfaces made for one test and deleted
-// with it, address inspection, and bounded waits.
-#ifndef OSCPROBE_TESTS_NET_NETTESTSUPPORT_H
-#define OSCPROBE_TESTS_NET_NETTESTSUPPORT_H
+// Helpers of the network and stress tests: links that live as long as the
+// object, a host's view of the watcher's wake-ups, and descriptors.
+#pragma once
+#include <fcntl.h>
+#include <sys/resource.h>
 
-#include <arpa/inet.h>
-#include <string.h>
-
-#include <chrono>
-#include <cstdint>
 #include <functional>
-#include <list>
-#include <string>
 #include <thread>
 
-#include "OscProbeSubNet.h"
-#include "SP.h"
+#include "InterfaceReadCounter.h"
 #include "TestSupport.h"
+#include "oscprobe.h"
 
 namespace oscprobe_test {
 
-// A network interface that exists for the lifetime of the object. Links come
-// up without automatic IPv6 link-local addresses, so the only addresses are
-// those a test adds (and only its own changes reach the watcher).
-class TestLink {
-public:
-    enum Kind { Veth, Bridge, Tun };
+constexpr int kWakeMs = 5000; // a bound, not an expectation
 
-    TestLink(const std::string& name, Kind kind) : name_(name)
+// A link made by `make` (a veth when empty), up, that gets no address of its
+// own and goes with the object.
+struct TestLink {
+    const std::string name;
+    const bool ok;
+    TestLink(const std::string& n, const std::string& make = "")
+        : name(n), ok(sh((make.empty() ? "ip link add " + n + " type veth peer name " + n + "p"
+                                       : make) + " && ip link set " + n +
+                         " addrgenmode none && ip link set " + n + " up") == 0)
     {
-        const char* make[] = {" type veth peer name ", " type bridge", " mode tun"};
-        std::string cmd = (kind == Tun ? "ip tuntap add " : "ip link add ") + name + make[kind];
-        if (kind == Veth)
-            cmd += name + "p && ip link set " + name + "p addrgenmode none && ip link set " +
-                   name + "p up";
-        cmd += " && ip link set " + name + " addrgenmode none && ip link set " + name + " up";
-        ok_ = sh(cmd) == 0;
     }
-    ~TestLink() { sh("ip link del " + name_); }
-    TestLink(const TestLink&) = delete;
-    TestLink& operator=(const TestLink&) = delete;
-
-    bool ok() const { return ok_; }
-    const std::string& name() const { return name_; }
-
-    // `cidr` as "10.0.0.1/24" or "2001:db8::1/64"; IPv6 skips duplicate
-    // address detection so the address is final at once.
-    bool add(const std::string& cidr, const std::string& extra = std::string()) const
-    {
-        std::string v6 = cidr.find(':') != std::string::npos ? " nodad" : "";
-        return sh("ip addr add " + cidr + " dev " + name_ + v6 + " " + extra) == 0;
-    }
-    bool del(const std::string& cidr) const
-    {
-        return sh("ip addr del " + cidr + " dev " + name_) == 0;
-    }
-
-private:
-    std::string name_;
-    bool ok_ = false;
+    ~TestLink() { sh("ip link del " + name); }
+    bool add(const std::string& a) const { return !sh("ip addr add " + a + " nodad dev " + name); }
 };
 
-inline uint16_t familyOf(const ZUNET_SockAddr& a)
+inline SP<OscProbeSubNet> subnetProbe(const std::string& definition)
 {
-    uint16_t family;
-    memcpy(&family, a.raw, sizeof family);
-    return family;
+    return SP<OscProbeSubNet>(new OscProbeSubNet(std::list<std::string>{definition}));
 }
 
-// Text of an address read straight from the 28-byte layout.
-inline std::string addrText(const ZUNET_SockAddr& a)
+// Whether a host that holds `m` while `action` runs, then waits on it, is
+// woken. Holding `m` across start() is safe only for the process's first,
+// which starts the watcher.
+inline bool wokenBy(JxMonitor& m, const std::function<void()>& action, int ms = kWakeMs)
 {
-    char buf[INET6_ADDRSTRLEN] = "";
-    if (familyOf(a) == AF_INET || familyOf(a) == AF_INET6)
-        inet_ntop(familyOf(a), a.raw + (familyOf(a) == AF_INET ? 4 : 8), buf, sizeof buf);
-    return buf;
-}
-
-inline const OscProbeSubNet::Iface* findIface(const std::list<OscProbeSubNet::Iface>& list,
-                                             const std::string& name)
-{
-    for (const OscProbeSubNet::Iface& i : list)
-        if (i.name == name)
-            return &i;
-    return nullptr;
-}
-
-inline SP<OscProbeSubNet> subnetProbe(std::list<std::string> defs)
-{
-    return SP<OscProbeSubNet>(new OscProbeSubNet(defs));
-}
-
-// Polls `done` every few milliseconds until it holds or `ms` have passed.
-inline bool eventually(const std::function<bool()>& done, int ms)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    JxMonitorLock lock(&m);
+    action();
+    return m.wait(ms);
 }
 
 } // namespace oscprobe_test
-
-#endif
