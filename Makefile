@@ -71,11 +71,11 @@ FUZZ_SECONDS ?= 60
 
 fuzz: deps
 	cmake --preset fuzz && cmake --build --preset fuzz -j $(JOBS)
-	fuzz/run.sh $(FUZZ_SECONDS)
+	scripts/fuzz.sh $(FUZZ_SECONDS)
 
 valgrind: deps
 	cmake --preset dev && cmake --build --preset dev -j $(JOBS)
-	tests/valgrind.sh build/dev
+	scripts/valgrind.sh build/dev
 
 # The packaging tools are installed for these targets only; the build
 # dependencies come from debian/control. dpkg-buildpackage honours

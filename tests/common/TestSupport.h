@@ -1,5 +1,5 @@
-// Test helpers: private namespaces, child processes, log capture, scratch
-// directories and mounts. Everything cleans up in its destructor, so a
+// Test helpers: private namespaces, child processes, log capture and
+// scratch directories. Everything cleans up in its destructor, so a
 // failing assertion never leaves a mount or a file behind.
 #ifndef OSCPROBE_TESTS_TESTSUPPORT_H
 #define OSCPROBE_TESTS_TESTSUPPORT_H
@@ -44,14 +44,9 @@ void setNamespaceSkipReason(const std::string& why);
 // process-wide library state (the watcher, the CPU history) starts afresh in
 // every child. Call it while the test process has a single thread.
 void inChild(const std::function<void()>& body, int timeoutSeconds = 30);
-// Older form, kept until every caller uses inChild: "" or the child's report.
-std::string runInChild(const std::function<std::string()>& body, int timeoutSeconds = 30);
 
-// Runs a shell command; returns its exit status (-1 if it did not exit).
+// Runs a shell command quietly; returns its exit status (-1 if it did not exit).
 int sh(const std::string& command);
-// Runs a shell command and returns its standard output; *status gets the
-// exit status when given.
-std::string shOutput(const std::string& command, int* status = nullptr);
 
 // Collects every log line while alive and restores the default log (and
 // level) afterwards.
@@ -69,9 +64,6 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     std::vector<Line> lines() const;
-    // Texts only, in order; optionally only those with `tag`.
-    std::vector<std::string> texts(const std::string& tag = std::string()) const;
-    bool contains(const std::string& text) const;
     void clear();
 
 private:
@@ -96,29 +88,9 @@ public:
     // Writes `content` to path()/relative (directories made as needed) and
     // returns the full path.
     std::string write(const std::string& relative, const std::string& content) const;
-    std::string mkdir(const std::string& relative) const;
 
 private:
     std::string path_;
-};
-
-// mount(2) for the lifetime of the object; lazily unmounted afterwards.
-// ok() says whether the mount took place; error() why not.
-class ScopedMount {
-public:
-    ScopedMount(const std::string& source, const std::string& target, const std::string& fstype,
-                unsigned long flags, const std::string& options = std::string());
-    ~ScopedMount();
-    ScopedMount(const ScopedMount&) = delete;
-    ScopedMount& operator=(const ScopedMount&) = delete;
-
-    bool ok() const { return ok_; }
-    const std::string& error() const { return error_; }
-
-private:
-    std::string target_;
-    bool ok_ = false;
-    std::string error_;
 };
 
 } // namespace oscprobe_test

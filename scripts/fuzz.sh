@@ -4,7 +4,7 @@
 # findings. Findings (inputs that fault) land in BUILD/findings/ with the
 # target's name as prefix; copy each into fuzz/corpus/NAME/ once fixed.
 #
-#   fuzz/run.sh SECONDS [TARGET...]     (default: every target)
+#   scripts/fuzz.sh SECONDS [TARGET...]     (default: every target)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test executable of a build (default build/dev) under valgrind's
-# memcheck and fails on any memory error or leak not in tests/valgrind.supp.
+# memcheck and fails on any memory error or leak not in scripts/valgrind.supp.
 #
 # --run-libc-freeres=no: at exit memcheck normally makes glibc free its
 # stdio buffers, walking FILE objects that the still-running watcher thread
@@ -14,7 +14,7 @@ for t in $(find "$build/tests" -type f -perm -u+x \( -name 'test_*' -o -name '*_
   valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
     --errors-for-leak-kinds=definite,indirect,possible \
     --show-leak-kinds=definite,indirect,possible --run-libc-freeres=no \
-    --suppressions=tests/valgrind.supp --log-file="$log.%p" "$t" >"$log" 2>&1
+    --suppressions=scripts/valgrind.supp --log-file="$log.%p" "$t" >"$log" 2>&1
   rc=$?
   errors=$(cat "$log".* | sed -n 's/.*ERROR SUMMARY: \([0-9]*\) errors.*/\1/p' | awk '{s+=$1} END {print s+0}')
   procs=$(ls "$log".* | wc -l)
