@@ -49,6 +49,22 @@ std::optional<long long> numberOf(const std::optional<std::string>& attr)
 
 } // namespace
 
+bool isPowerSupplyUevent(const char* data, std::size_t length)
+{
+    // "ACTION@DEVPATH" then "KEY=value" fields, each ended by a NUL (the
+    // last one perhaps not, when the sender left it off).
+    static const char kField[] = "SUBSYSTEM=power_supply";
+    std::size_t pos = 0;
+    while (pos < length) {
+        const void* nul = memchr(data + pos, '\0', length - pos);
+        const std::size_t end = nul != nullptr ? static_cast<const char*>(nul) - data : length;
+        if (end - pos == sizeof kField - 1 && memcmp(data + pos, kField, sizeof kField - 1) == 0)
+            return true;
+        pos = end + 1;
+    }
+    return false;
+}
+
 void scanAcStatePiece(const char* piece, AcMarkers* markers)
 {
     if (strstr(piece, "on-line") != nullptr)
@@ -234,7 +250,11 @@ OscProbeAC::OscProbeAC() : OscProbe(2, false)
     debug.Debug("OscProbeAC", "Initializing AC probe. Cost %d", cost);
 }
 
-OscProbeAC::~OscProbeAC() {}
+OscProbeAC::~OscProbeAC()
+{
+    // Not through the virtual table: the object is already an OscProbeAC only.
+    OscProbeAC::stop();
+}
 
 bool OscProbeAC::probe()
 {

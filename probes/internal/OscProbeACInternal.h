@@ -88,6 +88,10 @@ struct AcVerdict {
 // assumed. The adapter that decided is the first such in `adapters`.
 AcVerdict decideAcPower(const std::vector<AcMarkers>& adapters, PowerSource supply);
 
+// Whether a kernel uevent datagram (NUL-separated fields) has the field
+// "SUBSYSTEM=power_supply". Reads no byte beyond `length`.
+bool isPowerSupplyUevent(const char* data, std::size_t length);
+
 } // namespace oscprobe::internal
 
 #endif
