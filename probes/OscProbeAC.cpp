@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "internal/OscProbeACInternal.h"
+#include "internal/OscProbePowerEvents.h"
 
 namespace oscprobe::internal {
 
@@ -82,6 +83,64 @@ AcMarkers scanAcStateStream(FILE* stream)
     return markers;
 }
 
+bool isSystemBattery(const PowerSupplyRecord& supply)
+{
+    // A mouse's or headset's own battery says nothing about the machine; a
+    // battery slot without a battery says nothing either.
+    if (!isValue(supply.type, "Battery") || isValue(supply.scope, "Device"))
+        return false;
+    std::optional<long long> present = numberOf(supply.present);
+    return !(present && *present == 0);
+}
+
+BatteryCharge batteryCharge(const std::vector<PowerSupplyRecord>& supplies)
+{
+    enum Unit { ENERGY, CHARGE, PERCENT };
+    struct Level {
+        double now, full;
+        Unit unit;
+    };
+    auto pair = [](const std::optional<std::string>& now, const std::optional<std::string>& full,
+                   Unit unit) -> std::optional<Level> {
+        std::optional<long long> n = numberOf(now), f = numberOf(full);
+        if (!n || !f || *n < 0 || *f <= 0)
+            return std::nullopt;
+        return Level{static_cast<double>(std::min(*n, *f)), static_cast<double>(*f), unit};
+    };
+    BatteryCharge result;
+    std::vector<Level> levels;
+    for (const PowerSupplyRecord& s : supplies) {
+        if (!isSystemBattery(s))
+            continue;
+        ++result.batteries;
+        std::optional<Level> level = pair(s.energyNow, s.energyFull, ENERGY);
+        if (!level)
+            level = pair(s.chargeNow, s.chargeFull, CHARGE);
+        if (!level) {
+            std::optional<long long> capacity = numberOf(s.capacity);
+            if (capacity && *capacity >= 0)
+                level = Level{static_cast<double>(std::min(*capacity, 100LL)), 100, PERCENT};
+        }
+        if (level)
+            levels.push_back(*level);
+    }
+    result.measured = static_cast<int>(levels.size());
+    if (levels.empty())
+        return result;
+    const bool summable = levels.front().unit != PERCENT &&
+                          std::all_of(levels.begin(), levels.end(), [&](const Level& l) {
+                              return l.unit == levels.front().unit;
+                          });
+    double now = 0, full = 0, share = 0;
+    for (const Level& l : levels) {
+        now += l.now;
+        full += l.full;
+        share += l.now / l.full;
+    }
+    result.percent = 100 * (summable ? now / full : share / static_cast<double>(levels.size()));
+    return result;
+}
+
 PowerSource decidePowerSource(const std::vector<PowerSupplyRecord>& supplies)
 {
     return decidePowerSource(supplies, nullptr);
@@ -95,14 +154,7 @@ PowerSource decidePowerSource(const std::vector<PowerSupplyRecord>& supplies,
         if (!s.type)
             continue;
         if (isValue(s.type, "Battery")) {
-            // A mouse's or headset's own battery says nothing about the
-            // machine; a battery slot without a battery says nothing either.
-            if (isValue(s.scope, "Device"))
-                continue;
-            std::optional<long long> present = numberOf(s.present);
-            if (present && *present == 0)
-                continue;
-            if (isValue(s.status, "Discharging") && discharging == nullptr)
+            if (isSystemBattery(s) && isValue(s.status, "Discharging") && discharging == nullptr)
                 discharging = &s;
             continue;
         }
@@ -220,7 +272,9 @@ std::optional<std::string> readAttribute(const std::string& path)
     return text;
 }
 
-std::vector<PowerSupplyRecord> readPowerSupplies()
+} // namespace
+
+std::vector<PowerSupplyRecord> oscprobe::internal::readPowerSupplies(bool withLevels)
 {
     std::vector<PowerSupplyRecord> supplies;
     DirHandle dir(opendir(kPowerSupplyDir));
@@ -238,12 +292,17 @@ std::vector<PowerSupplyRecord> readPowerSupplies()
         s.scope = readAttribute(base + "scope");
         s.present = readAttribute(base + "present");
         s.status = readAttribute(base + "status");
+        if (withLevels && isValue(s.type, "Battery")) {
+            s.capacity = readAttribute(base + "capacity");
+            s.energyNow = readAttribute(base + "energy_now");
+            s.energyFull = readAttribute(base + "energy_full");
+            s.chargeNow = readAttribute(base + "charge_now");
+            s.chargeFull = readAttribute(base + "charge_full");
+        }
         supplies.push_back(std::move(s));
     }
     return supplies;
 }
-
-} // namespace
 
 OscProbeAC::OscProbeAC() : OscProbe(2, false)
 {
@@ -283,7 +342,7 @@ bool OscProbeAC::probe()
     if (verdict.basis == AcBasis::ASSUMED) {
         // No adapter (current kernels often drop the ACPI file) or none
         // that is clear: the power-supply class tells AC from battery too.
-        const std::vector<PowerSupplyRecord> records = readPowerSupplies();
+        const std::vector<PowerSupplyRecord> records = oscprobe::internal::readPowerSupplies(false);
         supplies = records.size();
         verdict = oscprobe::internal::decideAcPower(
             adapters, oscprobe::internal::decidePowerSource(records, &supplyName));
@@ -338,5 +397,12 @@ bool OscProbeAC::probe()
 }
 
 OscProbeReason OscProbeAC::getNoGoReason() { return OSCPROBE_REASON_AC; }
+
+bool OscProbeAC::start(JxMonitor* monitor)
+{
+    return oscprobe::internal::startPowerEvents(this, monitor, debug);
+}
+
+void OscProbeAC::stop() { oscprobe::internal::stopPowerEvents(this); }
 
 void OscProbeAC::caffeine(bool on) { (void)on; }

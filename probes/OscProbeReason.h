@@ -15,7 +15,8 @@ enum : OscProbeReason {
     OSCPROBE_REASON_DISKSPACE = 0x03000017,     // no directory below threshold
     OSCPROBE_REASON_SUBNET = 0x03000018,        // no address in the subnets
     OSCPROBE_REASON_NO_WIRED = 0x03000027,      // no wired interface
-    OSCPROBE_REASON_NO_WIRELESS = 0x03000028    // no wireless interface
+    OSCPROBE_REASON_NO_WIRELESS = 0x03000028,   // no wireless interface
+    OSCPROBE_REASON_BATTERY = 0x03000029        // on battery, charge below threshold
 };
 
 #endif

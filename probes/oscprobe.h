@@ -16,6 +16,7 @@
 #include "JxMonitorLock.h"
 #include "OscProbe.h"
 #include "OscProbeAC.h"
+#include "OscProbeBattery.h"
 #include "OscProbeCPU.h"
 #include "OscProbeDiskSpace.h"
 #include "OscProbeHM.h"

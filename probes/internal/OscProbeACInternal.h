@@ -45,7 +45,34 @@ struct PowerSupplyRecord {
     std::optional<std::string> scope;   // "System", "Device", "Unknown"
     std::optional<std::string> present; // "0" or "1" (batteries)
     std::optional<std::string> status;  // "Charging", "Discharging", ...
+    // Read for the battery probe only, and of batteries only.
+    std::optional<std::string> capacity;   // percent
+    std::optional<std::string> energyNow;  // µWh, with energyFull
+    std::optional<std::string> energyFull;
+    std::optional<std::string> chargeNow;  // µAh, with chargeFull
+    std::optional<std::string> chargeFull;
 };
+
+// Reads every entry of /sys/class/power_supply, with the charge files of
+// batteries when `withLevels`; no entries when the directory is missing.
+std::vector<PowerSupplyRecord> readPowerSupplies(bool withLevels);
+
+// Whether a record is one of the machine's own batteries: type Battery, a
+// scope other than "Device" (a mouse's or headset's), and not a slot whose
+// present value says 0.
+bool isSystemBattery(const PowerSupplyRecord& supply);
+
+// The charge the system batteries hold together.
+struct BatteryCharge {
+    int batteries = 0;    // system batteries seen
+    int measured = 0;     // of those, with a readable level
+    double percent = 0;   // with measured > 0: 0 to 100
+};
+
+// Batteries that all give energy (or all give charge) are summed: two
+// packs hold together what their sums say. Otherwise each battery's own
+// percentage (capacity, else its energy or charge pair) is averaged.
+BatteryCharge batteryCharge(const std::vector<PowerSupplyRecord>& supplies);
 
 enum class PowerSource {
     AC,      // some non-battery supply is online

@@ -1,6 +1,6 @@
-// OscProbeAC's registry of started probes, start() and stop(), and the
-// power-event listener: one detached thread per process on a kernel uevent
-// socket, which wakes the monitor of every started AC probe when the kernel
+// The power probes' registry of started probes and the power-event
+// listener: one detached thread per process on a kernel uevent socket,
+// which wakes the monitor of every started power probe when the kernel
 // announces a power-supply change (a charger plugged in or pulled, a battery
 // changing state). An event is only a hint to look again: the answer always
 // comes from the files probe() reads, so a message from any sender costs a
@@ -8,7 +8,7 @@
 //
 // Lock order: the power registry's lock, then at most one host monitor, as
 // for the address watcher. The listener holds no lock while it waits.
-#include "OscProbeAC.h"
+#include "internal/OscProbePowerEvents.h"
 
 #include <errno.h>
 #include <linux/netlink.h>
@@ -30,10 +30,11 @@
 #include "JxThread.h"
 #include "SP.h"
 #include "internal/OscProbeACInternal.h"
+#include "OscProbe.h"
 
 namespace {
 
-const char* const kListenerTag = "OscProbeAC::listener";
+const char* const kListenerTag = "OscProbe::powerListener";
 
 // Kernel uevents are multicast to this group; udev's own re-broadcasts go to
 // another, so each change arrives once.
@@ -44,7 +45,7 @@ constexpr size_t kUeventBufferSize = 8192;
 constexpr int kMaxDrained = 1024;
 
 struct Started {
-    SP<OscProbeAC> probe;
+    SP<OscProbe> probe;
     JxMonitor* monitor;
 };
 
@@ -166,7 +167,9 @@ void* listen(void* arg)
 
 } // namespace
 
-bool OscProbeAC::start(JxMonitor* newMonitor)
+namespace oscprobe::internal {
+
+bool startPowerEvents(OscProbe* probe, JxMonitor* newMonitor, EvDebug& debug)
 {
     if (listener_failed.load() || newMonitor == nullptr)
         return false;
@@ -188,16 +191,16 @@ bool OscProbeAC::start(JxMonitor* newMonitor)
         listener_started = true;
     }
     for (Started& entry : powerList()) {
-        if (entry.probe.get() == this) {
+        if (entry.probe.get() == probe) {
             entry.monitor = newMonitor;
             return true;
         }
     }
-    powerList().push_back(Started{SP<OscProbeAC>(this), newMonitor});
+    powerList().push_back(Started{SP<OscProbe>(probe), newMonitor});
     return true;
 }
 
-void OscProbeAC::stop()
+void stopPowerEvents(OscProbe* probe)
 {
     // The removed entry outlives the lock: with the last reference it
     // destroys the probe, whose destructor calls stop() again.
@@ -205,9 +208,11 @@ void OscProbeAC::stop()
     JxCriticalSectionLock lock(&powerCsec());
     std::list<Started>& registry = powerList();
     for (auto it = registry.begin(); it != registry.end(); ++it) {
-        if (it->probe.get() == this) {
+        if (it->probe.get() == probe) {
             removed.splice(removed.begin(), registry, it);
             break;
         }
     }
 }
+
+} // namespace oscprobe::internal
