@@ -13,6 +13,7 @@ namespace oscprobe_cli {
 struct ConditionOptions {
     int cpu = -1;                       // --cpu PCT; -1: not asked
     bool ac = false;                    // --ac
+    int battery = -1;                   // --battery PCT; -1: not asked
     std::vector<std::string> subnets;   // --subnet CIDR...
     std::vector<std::string> ifaces;    // --iface wired|wireless...
     bool hubmaster = false;             // --hubmaster
@@ -37,6 +38,8 @@ struct WaitOptions {
     bool json = false;     // one JSON object per evaluation
     bool quiet = false;    // no live status line
     std::vector<std::string> command; // `run`: what to execute once all go
+    bool hold = false;       // `run --hold`: keep evaluating, stop the job while no-go
+    double holdLimit = -1;   // seconds a job may stay held; negative: for ever
 };
 
 // Throws UsageError for bad input, before any probe runs.

@@ -164,6 +164,23 @@ Made makeAc(const std::string&, const ConditionOptions&)
     return {ac, [ac](bool go, Answer& a) { a.message = a.detail = acFinding(*ac, go); }, false};
 }
 
+Made makeBattery(const std::string&, const ConditionOptions& options)
+{
+    const int threshold = options.battery;
+    auto* battery = new OscProbeBattery(threshold);
+    return {battery,
+            [battery, threshold](bool go, Answer& a) {
+                const double level = battery->getLastLevel();
+                a.message = a.detail = battery->getLastFinding();
+                if (level >= 0) {
+                    a.message += go ? ", at least " : ", below ";
+                    a.message += std::to_string(threshold) + "%";
+                    a.figure = static_cast<double>(static_cast<long long>(level * 10 + 0.5)) / 10;
+                }
+            },
+            false};
+}
+
 Made makeSubnet(const std::string&, const ConditionOptions& options)
 {
     const std::string list = joined(options.subnets, " or ");
@@ -273,6 +290,7 @@ const struct {
 } kConditions[] = {
     {"cpu", makeCpu},
     {"ac", makeAc},
+    {"battery", makeBattery},
     {"subnet", makeSubnet},
     {"wired", makeInterfaceKind},
     {"wireless", makeInterfaceKind},
@@ -293,6 +311,8 @@ std::vector<std::string> namedConditions(const ConditionOptions& options)
         names.push_back("cpu");
     if (options.ac)
         names.push_back("ac");
+    if (options.battery >= 0)
+        names.push_back("battery");
     if (!options.subnets.empty())
         names.push_back("subnet");
     names.insert(names.end(), options.ifaces.begin(), options.ifaces.end());

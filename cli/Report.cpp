@@ -42,12 +42,15 @@ void printAnswers(FILE* out, const std::vector<Answer>& answers)
     }
 }
 
-std::string answersJson(const std::vector<Answer>& answers, double elapsedSeconds)
+std::string answersJson(const std::vector<Answer>& answers, double elapsedSeconds,
+                        const std::string& job)
 {
     nlohmann::ordered_json doc;
     doc["time"] = utcNow();
     doc["elapsed"] = static_cast<double>(static_cast<long long>(elapsedSeconds * 1000)) / 1000;
     doc["all_go"] = allGo(answers);
+    if (!job.empty())
+        doc["job"] = job;
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const Answer& a : answers) {
         nlohmann::ordered_json item;

@@ -18,9 +18,11 @@ namespace oscprobe_cli {
 void printAnswers(FILE* out, const std::vector<Answer>& answers);
 
 // One evaluation as a single-line JSON object: the wall-clock time, the
-// seconds since the command began, and each condition's answer, code and
-// figure.
-std::string answersJson(const std::vector<Answer>& answers, double elapsedSeconds);
+// seconds since the command began, the state of the job of `run --hold`
+// when given ("running", "held: ...", "resumed"), and each condition's
+// answer, code and figure.
+std::string answersJson(const std::vector<Answer>& answers, double elapsedSeconds,
+                        const std::string& job = std::string());
 
 // The conditions that still say no-go (or failed), for the live status
 // line: "cpu (CPU usage 93% is above 80%), ac (on battery power)".

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -29,6 +30,8 @@
 #include "Commands.h"
 #include "Conditions.h"
 #include "Errors.h"
+#include "Job.h"
+#include "Notify.h"
 #include "Report.h"
 #include "Text.h"
 #include "oscprobe.h"
@@ -45,19 +48,28 @@ double secondsSince(Clock::time_point start)
 }
 
 // SIGINT and SIGTERM end a wait cleanly: they are blocked in every thread
-// (the watcher thread, created later, inherits the mask) and taken by one
+// (the library's threads, created later, inherit the mask) and taken by one
 // thread with sigwait, which records the signal and wakes the monitor. A
 // handler could not: waking a monitor is not async-signal-safe. Should the
 // main thread not have ended the wait a second later (a probe in its first
 // sleep, a file system that does not answer), the signal thread ends the
 // process itself: a signal is never left waiting on a probe.
+//
+// For `run --hold` SIGHUP and SIGCHLD are taken too, from the start, so that
+// no library thread can pick them up. Once the job runs (passTo), SIGINT,
+// SIGTERM and SIGHUP are passed on to it at once and the tool waits for it
+// to end; SIGCHLD only wakes the monitor, so that the job is reaped at once.
 class SignalCatcher {
 public:
-    explicit SignalCatcher(JxMonitor& monitor) : monitor_(monitor)
+    SignalCatcher(JxMonitor& monitor, bool forJob) : monitor_(monitor)
     {
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
         sigaddset(&set_, SIGTERM);
+        if (forJob) {
+            sigaddset(&set_, SIGHUP);
+            sigaddset(&set_, SIGCHLD);
+        }
         pthread_sigmask(SIG_BLOCK, &set_, &saved_);
         try {
             thread_ = std::thread([this] { run(); });
@@ -76,6 +88,16 @@ public:
     // Why there is no signal thread, or "".
     const std::string& problem() const { return problem_; }
 
+    // The mask the process had before: the command's own.
+    const sigset_t& savedMask() const { return saved_; }
+
+    // From now on signals go to `job`.
+    void passTo(HeldJob* job)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        job_ = job;
+    }
+
     // Ends the signal thread and gives the process its own mask back, as
     // the command of `run` must find it. A signal that arrives from here on
     // has its usual effect.
@@ -86,6 +108,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             quitting_ = true;
+            job_ = nullptr;
         }
         done_.notify_all();
         // Wakes sigwait if no signal came; harmless if the thread is done.
@@ -94,29 +117,39 @@ public:
         pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
     }
 
-    // The signal taken, or 0. Read with the monitor entered, so a signal
-    // recorded after the read also wakes the following wait.
+    // The last signal taken (SIGCHLD aside), or 0. Read with the monitor
+    // entered, so a signal recorded after the read also wakes the following
+    // wait.
     int caught() const { return caught_.load(); }
 
 private:
     void run()
     {
-        int sig = 0;
-        while (sigwait(&set_, &sig) != 0) {
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
+        for (;;) {
+            int sig = 0;
+            if (sigwait(&set_, &sig) != 0)
+                continue;
+            std::unique_lock<std::mutex> lock(mutex_);
             if (quitting_)
                 return;
+            if (sig != SIGCHLD) {
+                caught_ = sig;
+                if (job_ != nullptr)
+                    job_->signal(sig);
+            }
+            const bool waitingForJob = job_ != nullptr;
+            lock.unlock();
+            {
+                JxMonitorLock monitorLock(&monitor_);
+                monitor_.broadcast();
+            }
+            if (waitingForJob || sig == SIGCHLD)
+                continue;
+            lock.lock();
+            if (!done_.wait_for(lock, std::chrono::seconds(1), [this] { return quitting_; }))
+                _exit(EXIT_SIGNALLED + sig);
+            return;
         }
-        caught_ = sig;
-        {
-            JxMonitorLock lock(&monitor_);
-            monitor_.broadcast();
-        }
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!done_.wait_for(lock, std::chrono::seconds(1), [this] { return quitting_; }))
-            _exit(EXIT_SIGNALLED + sig);
     }
 
     JxMonitor& monitor_;
@@ -125,7 +158,8 @@ private:
     std::atomic<int> caught_{0};
     std::mutex mutex_;
     std::condition_variable done_;
-    bool quitting_ = false; // guarded by mutex_
+    bool quitting_ = false;     // guarded by mutex_
+    HeldJob* job_ = nullptr;    // guarded by mutex_
     std::string problem_;
     std::thread thread_;
 };
@@ -191,58 +225,112 @@ uint32_t interfaceChecksum()
     }
 }
 
-// What execvp would say of `name` now: 0 when it would run it, else the
-// errno of the failure (ENOENT: not found anywhere). PATH is searched as
-// execvp searches it, so that a typo fails before the wait, not after.
-int commandError(const std::string& name)
+enum class Outcome { GO, TIMED_OUT, FAILED, SIGNALLED, OUTPUT_FAILED };
+
+Clock::duration seconds(double s)
 {
-    auto runnable = [](const std::string& path) {
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0)
-            return errno == ENOTDIR ? ENOENT : errno;
-        if (!S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0)
-            return EACCES;
-        return 0;
-    };
-    if (name.empty())
-        return ENOENT;
-    if (name.find('/') != std::string::npos)
-        return runnable(name);
-    const char* path = getenv("PATH");
-    const std::string dirs = path != nullptr ? path : "/bin:/usr/bin";
-    int error = ENOENT;
-    for (size_t start = 0;;) {
-        const size_t end = std::min(dirs.find(':', start), dirs.size());
-        const std::string dir = dirs.substr(start, end - start);
-        const int e = runnable((dir.empty() ? "." : dir) + "/" + name);
-        if (e == 0)
-            return 0;
-        if (e == EACCES)
-            error = EACCES; // found, but not runnable: unless a later one is
-        if (end == dirs.size())
-            return error;
-        start = end + 1;
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
+// A job held past --hold-limit is asked to end with SIGTERM, and killed if
+// it has not ended this much later.
+constexpr std::chrono::seconds kKillGrace{10};
+
+// `run --hold`: the job runs while every condition says go and is stopped
+// while one says no-go; a condition whose probe fails changes nothing, as it
+// tells neither way. Returns the job's own exit status.
+int holdJob(ConditionSet& conditions, JxMonitor& monitor, SignalCatcher& signals,
+            StatusLine& status, ServiceStatus& service, const WaitOptions& options,
+            std::vector<Answer> answers, Clock::time_point begin)
+{
+    std::unique_ptr<HeldJob> job;
+    try {
+        job = std::make_unique<HeldJob>(options.command, signals.savedMask());
+    } catch (const std::system_error& e) {
+        status.clear();
+        fprintf(stderr, "oscprobe run: can't start %s: %s\n",
+                printable(options.command.front()).c_str(), e.what());
+        return EXIT_CANNOT_RUN;
+    }
+    signals.passTo(job.get());
+    const bool lines = !options.json && !options.quiet && !isatty(STDERR_FILENO);
+    std::string state = "running", told;
+    Clock::time_point heldSince, killAt = Clock::time_point::max();
+    bool ending = false;
+    int exitStatus = 0;
+    for (;;) {
+        if (state != told) {
+            told = state;
+            service.say(state);
+            if (lines)
+                fprintf(stderr, "oscprobe run: %s\n", printable(state).c_str());
+        }
+        if (options.json) {
+            // A write that fails cannot stop the job: it only goes unseen.
+            printf("%s\n", answersJson(answers, secondsSince(begin), state).c_str());
+            fflush(stdout);
+        }
+
+        const Clock::time_point now = Clock::now();
+        Clock::time_point next = std::min(now + seconds(options.interval), killAt);
+        if (job->held() && options.holdLimit >= 0 && !ending) {
+            if (now - heldSince >= seconds(options.holdLimit)) {
+                status.clear();
+                fprintf(stderr, "oscprobe run: held for longer than %g s; ending the job with "
+                                "SIGTERM\n", options.holdLimit);
+                job->signal(SIGTERM);
+                ending = true;
+                killAt = now + kKillGrace;
+                next = killAt;
+            } else {
+                next = std::min(next, heldSince + seconds(options.holdLimit));
+            }
+        } else if (ending && now >= killAt) {
+            status.clear();
+            fprintf(stderr, "oscprobe run: the job did not end %lld s after SIGTERM; killing it\n",
+                    static_cast<long long>(kKillGrace.count()));
+            job->signal(SIGKILL);
+            killAt = Clock::time_point::max();
+        }
+        {
+            // The job's end is looked for with the monitor entered: the
+            // SIGCHLD that says so then wakes the wait below at the latest.
+            JxMonitorLock lock(&monitor);
+            bool woken = false;
+            while (!woken) {
+                if (job->ended(&exitStatus)) {
+                    status.clear();
+                    conditions.stop();
+                    return exitStatus;
+                }
+                const Clock::time_point at = Clock::now();
+                if (at >= next)
+                    break;
+                status.show(state + "  " + clockText(secondsSince(begin)));
+                const auto until = std::min(next, at + std::chrono::seconds(1));
+                woken = monitor.wait(std::max<long>(
+                    1, std::chrono::ceil<std::chrono::milliseconds>(until - at).count()));
+            }
+        }
+        std::string problem;
+        conditions.start(&monitor, &problem);
+        answers = conditions.evaluate();
+        if (signals.caught() || ending)
+            continue;
+        const bool noGo = std::any_of(answers.begin(), answers.end(),
+                                      [](const Answer& a) { return a.state == Answer::NO_GO; });
+        if (noGo) {
+            if (!job->held()) {
+                job->hold();
+                heldSince = Clock::now();
+            }
+            state = "held: " + heldBackBy(answers);
+        } else if (job->held() && allGo(answers)) {
+            job->resume();
+            state = "resumed";
+        }
     }
 }
-
-// Says that `name` cannot be run and gives the shells' status for it.
-int cannotRun(const std::string& name, int error)
-{
-    fprintf(stderr, "oscprobe run: can't run %s: %s\n", printable(name).c_str(), strerror(error));
-    return error == ENOENT ? EXIT_NOT_FOUND : EXIT_CANNOT_RUN;
-}
-
-[[noreturn]] void execCommand(const std::vector<std::string>& command)
-{
-    std::vector<char*> argv;
-    for (const std::string& arg : command)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(cannotRun(command.front(), errno));
-}
-
-enum class Outcome { GO, TIMED_OUT, FAILED, SIGNALLED, OUTPUT_FAILED };
 
 } // namespace
 
@@ -256,7 +344,8 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
             return cannotRun(options.command.front(), err);
     }
     JxMonitor monitor;
-    SignalCatcher signals(monitor);
+    SignalCatcher signals(monitor, options.hold);
+    ServiceStatus service;
     if (!signals.problem().empty())
         fprintf(stderr, "oscprobe %s: can't start the signal thread (%s); SIGINT and SIGTERM end "
                         "it at once\n", verb, signals.problem().c_str());
@@ -335,6 +424,7 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
                     break;
                 if (now >= next)
                     break;
+                service.say("waiting: held back by " + heldBackBy(answers));
                 status.show("waiting " + clockText(secondsSince(begin)) +
                             "  held back by: " + heldBackBy(answers));
                 Clock::time_point until = std::min(next, timed ? deadline : next);
@@ -355,6 +445,8 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
         }
     }
 
+    if (outcome == Outcome::GO && options.hold)
+        return holdJob(conditions, monitor, signals, status, service, options, answers, begin);
     conditions.stop();
     status.clear();
     const double elapsed = secondsSince(begin);
@@ -370,6 +462,7 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
             if (!flushed(stdout))
                 return outputFailed(errno);
             fflush(stderr);
+            service.say("all conditions go; running " + options.command.front());
             signals.release();
             execCommand(options.command);
         }

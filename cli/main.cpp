@@ -86,6 +86,11 @@ void addConditionOptions(CLI::App* cmd, ConditionOptions& c)
         ->type_name("PCT")
         ->check(percentage(true));
     cmd->add_flag("--ac", c.ac, "Go while the machine runs on AC power");
+    cmd->add_option("--battery", c.battery,
+                    "Go while on AC power, or while the system batteries hold at least PCT "
+                    "percent of their charge together (also go without a system battery)")
+        ->type_name("PCT")
+        ->check(percentage(true));
     cmd->add_option("--subnet", c.subnets,
                     "Go while some interface has an address in CIDR (address/bits, IPv4 or IPv6); "
                     "repeat for several, any one will do")
@@ -162,7 +167,7 @@ int usageError(const std::string& command, const std::string& message)
 }
 
 const char* kConditionsFooter =
-    "\nCONDITIONS: any of --cpu, --ac, --subnet, --iface, --hubmaster, --disk-below with --dir; "
+    "\nCONDITIONS: any of --cpu, --ac, --battery, --subnet, --iface, --hubmaster, --disk-below with --dir; "
     "all must say go.\nExit status: 0 all go, 1 some no-go";
 
 // A descriptor 0, 1 or 2 that is closed at start would go to the next file
@@ -305,10 +310,18 @@ int dispatch(int argc, char** argv)
     addWaitOptions(runCmd, waitOptions);
     runCmd->add_option("command", waitOptions.command, "The command and its arguments, after --")
         ->type_name("COMMAND [ARGS...]");
+    runCmd->add_flag("--hold", waitOptions.hold,
+                     "Run COMMAND as a job and keep evaluating: stop it (SIGSTOP to its process "
+                     "group) while a condition says no-go, continue it when all say go again");
+    runCmd->add_option("--hold-limit", waitOptions.holdLimit,
+                       "End a job held longer than SECONDS (SIGTERM, then SIGKILL 10 s later)")
+        ->type_name("SECONDS")
+        ->check(seconds(0));
     runCmd->footer(std::string(kConditionsFooter) +
                    " (timed out; COMMAND not run), 2 bad input, 3 a probe failed, 130/143 after "
-                   "SIGINT/SIGTERM; otherwise COMMAND's own.\n\nExample:\n"
-                   "  oscprobe run --ac --cpu 60 -- rsync -a /home/ /mnt/backup/");
+                   "SIGINT/SIGTERM; otherwise COMMAND's own.\n\nExamples:\n"
+                   "  oscprobe run --ac --cpu 60 -- rsync -a /home/ /mnt/backup/\n"
+                   "  oscprobe run --hold --battery 50 -- rsync -a /home/ /mnt/backup/");
 
     bool ifacesJson = false;
     CLI::App* ifacesCmd =
@@ -364,6 +377,8 @@ int dispatch(int argc, char** argv)
                 waitOptions.command = tail;
             if (waitOptions.command.empty())
                 throw oscprobe_cli::UsageError("no command given (put it after --)");
+            if (waitOptions.holdLimit >= 0 && !waitOptions.hold)
+                throw oscprobe_cli::UsageError("--hold-limit needs --hold");
         }
         return oscprobe_cli::runWait(conditions, waitOptions);
     } catch (const oscprobe_cli::UsageError& e) {

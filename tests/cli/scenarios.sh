@@ -6,10 +6,10 @@
 # machine's load or disk. Scenarios that add interfaces, mount or send
 # signals run in private network and mount namespaces (only lo, down), and
 # are skipped where those are not permitted.
-#   scenarios.sh OSCPROBE SCENARIO SOURCE_DIR
+#   scenarios.sh OSCPROBE SCENARIO SOURCE_DIR SOCKETS_HELPER
 set -u
-oscprobe=$(readlink -f "$1") scenario=$2 src=$3 failed=0
-if [ -z "${OSCPROBE_ISOLATED:-}" ] && [[ $scenario =~ ^(wait|run|hostile|no_threads)$ ]]; then
+oscprobe=$(readlink -f "$1") scenario=$2 src=$3 sockets=$(readlink -f "$4") failed=0
+if [ -z "${OSCPROBE_ISOLATED:-}" ] && [[ $scenario =~ ^(wait|run|power|hostile|no_threads)$ ]]; then
     unshare --net --mount true 2>/dev/null || { echo "skipped: namespaces are not permitted here"; exit 77; }
     OSCPROBE_ISOLATED=1 exec unshare --net --mount "$0" "$@"
 fi
@@ -154,6 +154,38 @@ run)
     kill -INT "$pid"
     ended "exit=130"
     expect "ran=no\nexit=0" ran
+    ;;
+power)
+    # A laptop: charger out, battery discharging at 30 %. Power changes come
+    # as the kernel's uevents (sent here by the test), so no interval passes.
+    mount -t tmpfs tmpfs /sys/class/power_supply && cd /sys/class/power_supply && mkdir AC BAT0
+    echo Mains >AC/type && echo Battery >BAT0/type && echo Discharging >BAT0/status && echo 30 >BAT0/capacity
+    plug() { echo "$1" >/sys/class/power_supply/AC/online && "$sockets" uevent "change@/devices/AC;SUBSYSTEM=power_supply"; }
+    plug 0
+    expect "ac +no-go +on battery power: battery BAT0 is discharging  \[0x03000014\]\nbattery +no-go +battery holds 30 %, below 50%  \[0x03000029\]\nexit=1" o check --ac --battery 50
+    expect "battery +go +battery holds 30 %, at least 30%\nexit=0" o check --battery 30
+    "$sockets" listen "$work/notify" >"$work/notices" & listener=$!
+    start env NOTIFY_SOCKET="$work/notify" "$oscprobe" wait --ac --battery 50 --interval 600
+    plug 1
+    ended "ac +go +on AC power: power supply AC is online\nbattery +go +on AC power: power supply AC is online\nall conditions go after 0\.[0-9] s\nexit=0"
+    # The job ticks every 50 ms; it is held while on battery, and ends with
+    # its own status.
+    start env NOTIFY_SOCKET="$work/notify" "$oscprobe" run --hold --ac --interval 600 -- sh -c 'for i in $(seq 40); do echo >>"$0"; sleep 0.05; done; exit 5' "$work/ticks"
+    sleep 0.3 && plug 0 && sleep 0.2 && held=$(wc -l <"$work/ticks") && sleep 0.5
+    match "$held" "$(wc -l <"$work/ticks")" "no tick while held"
+    plug 1
+    ended "oscprobe run: running\noscprobe run: held: ac \(on battery power: battery BAT0 is discharging\)\noscprobe run: resumed\nexit=5"
+    match "40" "$(wc -l <"$work/ticks")" "every tick once resumed"
+    kill "$listener"
+    match "STATUS=waiting: held back by ac \(on battery power: battery BAT0 is discharging\), battery \(battery holds 30 %, below 50%\)\nSTATUS=running\nSTATUS=held: ac \(on battery power: battery BAT0 is discharging\)\nSTATUS=resumed" "$(cat "$work/notices")" "what the service manager was told"
+    # A job held past its limit is ended; signals reach the job, stopped or not.
+    start "$oscprobe" run --hold --hold-limit 0.5 --ac -- sh -c 'trap "echo TERM; exit 9" TERM; while :; do sleep 0.05; done'
+    plug 0
+    ended "oscprobe run: running\noscprobe run: held: ac [^\n]*\noscprobe run: held for longer than 0\.5 s; ending the job with SIGTERM\n(Terminated\n)?TERM\nexit=9"
+    plug 1
+    start "$oscprobe" run --hold --ac -- sleep 60
+    plug 0 && sleep 0.2 && kill -HUP "$pid"
+    ended "oscprobe run: running\noscprobe run: held: ac [^\n]*\nexit=129"
     ;;
 hostile)
     # A failed probe decides the status even when a later one says no-go.

@@ -1,0 +1,128 @@
+#include "Job.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <system_error>
+
+#include "Errors.h"
+#include "Text.h"
+
+namespace oscprobe_cli {
+
+int commandError(const std::string& name)
+{
+    // PATH is searched as execvp searches it, so that a typo fails before
+    // the wait, not after.
+    auto runnable = [](const std::string& path) {
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0)
+            return errno == ENOTDIR ? ENOENT : errno;
+        if (!S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0)
+            return EACCES;
+        return 0;
+    };
+    if (name.empty())
+        return ENOENT;
+    if (name.find('/') != std::string::npos)
+        return runnable(name);
+    const char* path = getenv("PATH");
+    const std::string dirs = path != nullptr ? path : "/bin:/usr/bin";
+    int error = ENOENT;
+    for (size_t start = 0;;) {
+        const size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string dir = dirs.substr(start, end - start);
+        const int e = runnable((dir.empty() ? "." : dir) + "/" + name);
+        if (e == 0)
+            return 0;
+        if (e == EACCES)
+            error = EACCES; // found, but not runnable: unless a later one is
+        if (end == dirs.size())
+            return error;
+        start = end + 1;
+    }
+}
+
+int cannotRun(const std::string& name, int error)
+{
+    fprintf(stderr, "oscprobe run: can't run %s: %s\n", printable(name).c_str(), strerror(error));
+    return error == ENOENT ? EXIT_NOT_FOUND : EXIT_CANNOT_RUN;
+}
+
+void execCommand(const std::vector<std::string>& command)
+{
+    std::vector<char*> argv;
+    for (const std::string& arg : command)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(cannotRun(command.front(), errno));
+}
+
+HeldJob::HeldJob(const std::vector<std::string>& command, const sigset_t& mask)
+{
+    fflush(nullptr);
+    pid_ = fork();
+    if (pid_ < 0)
+        throw std::system_error(errno, std::generic_category(), "fork");
+    if (pid_ == 0) {
+        // Both sides set the group, so that neither a stop sent at once nor
+        // the exec can come first.
+        setpgid(0, 0);
+        pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+        unsetenv("NOTIFY_SOCKET");
+        execCommand(command);
+    }
+    setpgid(pid_, pid_);
+}
+
+bool HeldJob::held()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_;
+}
+
+void HeldJob::hold()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ending_ || held_)
+        return;
+    kill(-pid_, SIGSTOP);
+    held_ = true;
+}
+
+void HeldJob::resume()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    kill(-pid_, SIGCONT);
+    held_ = false;
+}
+
+void HeldJob::signal(int sig)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ending_ = true;
+    held_ = false;
+    kill(-pid_, SIGCONT);
+    kill(-pid_, sig);
+}
+
+bool HeldJob::ended(int* status)
+{
+    int raw = 0;
+    pid_t done;
+    while ((done = waitpid(pid_, &raw, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (done != pid_)
+        return false;
+    *status = WIFSIGNALED(raw) ? EXIT_SIGNALLED + WTERMSIG(raw) : WEXITSTATUS(raw);
+    return true;
+}
+
+} // namespace oscprobe_cli
