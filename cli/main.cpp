@@ -60,7 +60,7 @@ CLI::Validator percentage(bool whole)
                        " percentage from 0 to 100";
             return std::string();
         },
-        "PCT");
+        "");
 }
 
 // Seconds from `least` up. An interval below a tenth of a second would only
@@ -75,7 +75,7 @@ CLI::Validator seconds(double least)
                        (least > 0 ? " of at least " + CLI::detail::to_string(least) : "");
             return std::string();
         },
-        "SECONDS");
+        "");
 }
 
 void addConditionOptions(CLI::App* cmd, ConditionOptions& c)
@@ -130,7 +130,7 @@ CLI::Validator timeoutSeconds()
             text = "-1";
             return std::string();
         },
-        "SECONDS");
+        "");
 }
 
 constexpr double kShortestInterval = 0.1;

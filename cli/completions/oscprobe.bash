@@ -77,12 +77,13 @@ _oscprobe()
             mapfile -t COMPREPLY < <(compgen -W 'infinity' -- "$cur")
             return
             ;;
-        --cpu | --subnet | --disk-below | --interval | --cpu-threshold | --disk-threshold)
+        --cpu | --battery | --subnet | --disk-below | --interval | --hold-limit | --cpu-threshold | \
+            --disk-threshold)
             return
             ;;
     esac
 
-    local conditions='--cpu --ac --subnet --iface --hubmaster --settings --disk-below --dir'
+    local conditions='--cpu --ac --battery --subnet --iface --hubmaster --settings --disk-below --dir'
     local waiting='--timeout --interval -q --quiet --json'
     local opts
     case $cmd in
@@ -95,7 +96,7 @@ _oscprobe()
             ;;
         check) opts="$conditions --json --exec-condition" ;;
         wait) opts="$conditions $waiting" ;;
-        run) opts="$conditions $waiting --" ;;
+        run) opts="$conditions $waiting --hold --hold-limit --" ;;
         status)
             opts='--cpu-threshold --settings --disk-dir --disk-threshold --subnet --probe --json'
             ;;

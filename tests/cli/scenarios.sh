@@ -55,7 +55,7 @@ check)
     expect "oscprobe [0-9]+\.[0-9]+\.[0-9]+\nexit=0" o --version
     expect ".*status.*check.*wait.*run.*ifaces.*\nexit=0" o --help
     expect ".*--cpu PCT.*--subnet CIDR.*--iface wired\|wireless.*--disk-below PCT.*Example:\n  oscprobe check .*\nexit=0" o check --help
-    expect ".*--timeout SECONDS.*--interval SECONDS.*Example:\n  oscprobe run [^\n]* -- .*\nexit=0" o run --help
+    expect ".*--timeout SECONDS.*--interval SECONDS.*--hold-limit SECONDS .*Examples?:\n  oscprobe run [^\n]* -- .*\nexit=0" o run --help
     expect "cpu +go +CPU usage [0-9]+% is at or below 100%\nsubnet +go +[^ ]+ has an address in 203\.0\.113\.0/24 or 127\.0\.0\.0/8: [0-9.]+\nhubmaster +go +Hubmaster recorded reachable \(nHMONLINE=1 in $work/online\.ini\)\ndisk +go +/ has [0-9.]+% free, below 100%\nexit=0" o check --cpu 100 --hubmaster --settings "$work/online.ini" --disk-below 100 --dir / --subnet 203.0.113.0/24 --subnet 127.0.0.0/8
     expect "hubmaster +no-go +Hubmaster recorded unreachable \(nHMONLINE=0 in $work/offline\.ini\)  \[0x03000016\]\ndisk +no-go +free space is not below 0% \(/ [0-9.]+%, /tmp [0-9.]+%\)  \[0x03000017\]\nexit=1" o check --hubmaster --settings "$work/offline.ini" --disk-below 0 --dir / --dir /tmp
     expect "disk +error +OscProbeDiskSpace::getFreeSpacePercent: Failed to stat /nonexistent/oscprobe: No such file or directory\nexit=3" o check --disk-below 50 --dir /nonexistent/oscprobe
@@ -238,6 +238,7 @@ completion)
     expect "wired wireless\nexit=0" offered --log /tmp/x wait --iface ''
     expect "infinity\nexit=0" offered run --timeout ''
     expect "--exec-condition\nexit=0" offered check --e
+    expect "--hold --hold-limit\nexit=0" offered run --ho
     expect "\nexit=0" offered run --cpu 50 -- --di
     ! command -v zsh >/dev/null || expect "exit=0" zsh -n "$src/cli/completions/_oscprobe"
     ;;
