@@ -46,11 +46,11 @@ struct PowerSupplyRecord {
     std::optional<std::string> present; // "0" or "1" (batteries)
     std::optional<std::string> status;  // "Charging", "Discharging", ...
     // Read for the battery probe only, and of batteries only.
-    std::optional<std::string> capacity;   // percent
-    std::optional<std::string> energyNow;  // µWh, with energyFull
-    std::optional<std::string> energyFull;
-    std::optional<std::string> chargeNow;  // µAh, with chargeFull
-    std::optional<std::string> chargeFull;
+    std::optional<std::string> capacity = std::nullopt;  // percent
+    std::optional<std::string> energyNow = std::nullopt; // µWh, with energyFull
+    std::optional<std::string> energyFull = std::nullopt;
+    std::optional<std::string> chargeNow = std::nullopt; // µAh, with chargeFull
+    std::optional<std::string> chargeFull = std::nullopt;
 };
 
 // Reads every entry of /sys/class/power_supply, with the charge files of

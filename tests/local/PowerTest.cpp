@@ -9,7 +9,10 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "JxMonitorLock.h"
@@ -54,48 +57,45 @@ TEST(PowerEvents, OnlyAPowerSupplyFieldMakesAnEventWholeFieldsOnly)
     EXPECT_FALSE(isPowerSupplyUevent(kernel.data(), kernel.find("SUBSYSTEM") + 20));
 }
 
-PowerSupplyRecord battery(const char* capacity, const char* energy = nullptr,
-                          const char* charge = nullptr, const char* scope = "System\n")
+// A system battery from "file=value" words, the files named as in sysfs.
+PowerSupplyRecord battery(const string& files)
 {
     PowerSupplyRecord r;
     r.type = "Battery\n";
-    r.scope = scope;
-    if (capacity)
-        r.capacity = capacity;
-    if (energy) {
-        const string e = energy;
-        r.energyNow = e.substr(0, e.find('/'));
-        r.energyFull = e.substr(e.find('/') + 1);
-    }
-    if (charge) {
-        const string c = charge;
-        r.chargeNow = c.substr(0, c.find('/'));
-        r.chargeFull = c.substr(c.find('/') + 1);
-    }
+    const std::pair<const char*, std::optional<string>*> known[] = {
+        {"capacity", &r.capacity},   {"energy_now", &r.energyNow}, {"energy_full", &r.energyFull},
+        {"charge_now", &r.chargeNow}, {"charge_full", &r.chargeFull}, {"scope", &r.scope},
+        {"present", &r.present}};
+    std::istringstream words(files);
+    for (string word; words >> word;)
+        for (const auto& k : known)
+            if (word.rfind(string(k.first) + "=", 0) == 0)
+                *k.second = word.substr(word.find('=') + 1) + "\n";
     return r;
 }
 
 TEST(BatteryCharge, SumsLikeUnitsAveragesOthersAndCountsOnlySystemBatteries)
 {
-    PowerSupplyRecord absent = battery("90\n");
-    absent.present = "0\n";
     const struct {
         std::vector<PowerSupplyRecord> supplies;
         int batteries, measured;
         double percent;
     } cases[] = {
-        {{battery("50\n")}, 1, 1, 50},
+        {{battery("capacity=50")}, 1, 1, 50},
         // Energy beats capacity; two packs hold what their sums say.
-        {{battery("99\n", "9000/10000"), battery(nullptr, "3000/30000")}, 2, 2, 30},
-        {{battery(nullptr, nullptr, "1000/4000"), battery(nullptr, nullptr, "3000/4000")}, 2, 2, 50},
+        {{battery("capacity=99 energy_now=9000 energy_full=10000"),
+          battery("energy_now=3000 energy_full=30000")}, 2, 2, 30},
+        {{battery("charge_now=1000 charge_full=4000"), battery("charge_now=3000 charge_full=4000")},
+         2, 2, 50},
         // Units that do not add up are averaged.
-        {{battery(nullptr, "9000/10000"), battery("50\n")}, 2, 2, 70},
+        {{battery("energy_now=9000 energy_full=10000"), battery("capacity=50")}, 2, 2, 70},
         // Above full, above 100 and unreadable pairs are held in range.
-        {{battery("100\n", "12000/10000")}, 1, 1, 100},
-        {{battery("150\n", "1/0")}, 1, 1, 100},
-        {{battery(nullptr, "x/10"), battery(nullptr)}, 2, 0, 0},
+        {{battery("capacity=100 energy_now=12000 energy_full=10000")}, 1, 1, 100},
+        {{battery("capacity=150 energy_now=1 energy_full=0")}, 1, 1, 100},
+        {{battery("energy_now=x energy_full=10"), battery("")}, 2, 0, 0},
         // A mouse's battery and an empty slot are not the machine's.
-        {{battery("10\n", nullptr, nullptr, "Device\n"), absent, battery("80\n")}, 1, 1, 80},
+        {{battery("capacity=10 scope=Device"), battery("capacity=90 present=0"),
+          battery("capacity=80")}, 1, 1, 80},
         {{}, 0, 0, 0},
     };
     for (const auto& c : cases) {
