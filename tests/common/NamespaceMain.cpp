@@ -3,17 +3,11 @@
 // turns into a skip with the reason in every test that asks.
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "TestSupport.h"
 
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    std::string why;
-    if (oscprobe_test::enterPrivateNamespaces(&why))
-        oscprobe_test::setNamespaceSkipReason(std::string());
-    else
-        oscprobe_test::setNamespaceSkipReason(why);
+    oscprobe_test::enterPrivateNamespaces();
     return RUN_ALL_TESTS();
 }

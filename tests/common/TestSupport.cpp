@@ -11,41 +11,43 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <utility>
 
 namespace oscprobe_test {
 
 namespace {
-std::string g_skipReason = "namespaces were not set up (test not linked with the namespace main)";
+std::string skipReason = "namespaces were not set up (test not linked with the namespace main)";
 }
 
-const std::string& namespaceSkipReason() { return g_skipReason; }
-void setNamespaceSkipReason(const std::string& why) { g_skipReason = why; }
+const std::string& namespaceSkipReason() { return skipReason; }
 
-std::string enterPrivateMountNamespace()
+void isolate(std::initializer_list<const char*> hidden)
 {
-    if (unshare(CLONE_NEWNS) != 0)
-        return std::string("unshare(CLONE_NEWNS): ") + strerror(errno);
-    // Mounts made by the tests must not leak back into the parent namespace.
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string("making / private: ") + strerror(errno);
-    return std::string();
+    ASSERT_EQ(unshare(CLONE_NEWNS | CLONE_NEWNET), 0) << strerror(errno);
+    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << strerror(errno);
+    for (const char* dir : hidden)
+        ASSERT_EQ(mount("tmpfs", dir, "tmpfs", 0, nullptr), 0) << dir << ": " << strerror(errno);
 }
 
-bool enterPrivateNamespaces(std::string* why)
+void put(const std::string& path, const std::string& text)
 {
-    if (unshare(CLONE_NEWNET) != 0) {
-        *why = std::string("unshare(CLONE_NEWNET): ") + strerror(errno);
-        return false;
-    }
-    *why = enterPrivateMountNamespace();
-    if (!why->empty())
-        return false;
-    if (sh("ip link set lo up") != 0) {
-        *why = "ip link set lo up failed (is iproute2 installed?)";
-        return false;
-    }
-    return true;
+    std::filesystem::create_directories(path.substr(0, path.rfind('/')));
+    std::ofstream(path) << text;
+}
+
+void enterPrivateNamespaces()
+{
+    // Mounts made by the tests must not leak back into the machine's namespace.
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        skipReason = std::string("unshare or a private mount namespace: ") + strerror(errno);
+    else if (sh("ip link set lo up") != 0)
+        skipReason = "ip link set lo up failed (is iproute2 installed?)";
+    else
+        skipReason.clear();
 }
 
 void inChild(const std::function<void()>& body, int timeoutSeconds)
@@ -97,55 +99,25 @@ int sh(const std::string& command)
     return WEXITSTATUS(status);
 }
 
-LogCapture::LogCapture(int level)
+namespace {
+// Written by whichever thread logs (the watcher's too), taken by the test.
+std::mutex logMutex;
+std::vector<std::string> logLines;
+} // namespace
+
+void captureLog(int level)
 {
     EvDebug::setDebugLevel(level);
-    std::shared_ptr<State> state = state_;
-    EvDebug::setLogHandler([state](int severity, const char* tag, const char* text) {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        state->lines.push_back(Line{severity, tag, text});
+    EvDebug::setLogHandler([](int severity, const char* tag, const char* text) {
+        std::lock_guard<std::mutex> lock(logMutex);
+        logLines.push_back(std::string("EIV").substr(severity, 1) + " " + tag + ": " + text);
     });
 }
 
-LogCapture::~LogCapture()
+std::vector<std::string> takeLog()
 {
-    EvDebug::setLogHandler(EvDebug::Handler());
-    EvDebug::setDebugLevel(1);
-}
-
-std::vector<LogCapture::Line> LogCapture::lines() const
-{
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->lines;
-}
-
-void LogCapture::clear()
-{
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->lines.clear();
-}
-
-TempDir::TempDir()
-{
-    char tmpl[] = "/tmp/oscprobe-test-XXXXXX";
-    char* p = mkdtemp(tmpl);
-    if (p == nullptr)
-        throw std::runtime_error(std::string("mkdtemp: ") + strerror(errno));
-    path_ = p;
-}
-
-TempDir::~TempDir() { sh("rm -rf '" + path_ + "'"); }
-
-std::string TempDir::write(const std::string& relative, const std::string& content) const
-{
-    std::string full = path_ + "/" + relative;
-    std::string::size_type slash = full.rfind('/');
-    sh("mkdir -p '" + full.substr(0, slash) + "'");
-    std::ofstream out(full, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out)
-        throw std::runtime_error("cannot write " + full);
-    return full;
+    std::lock_guard<std::mutex> lock(logMutex);
+    return std::move(logLines);
 }
 
 } // namespace oscprobe_test

@@ -1,5 +1,5 @@
-// Test helpers: private namespaces, child processes, log capture and
-// scratch directories. Everything cleans up in its destructor, so a
+// Test helpers: private namespaces, child processes, file layout and log
+// capture. Everything cleans up in its destructor, so a
 // failing assertion never leaves a mount or a file behind.
 #ifndef OSCPROBE_TESTS_TESTSUPPORT_H
 #define OSCPROBE_TESTS_TESTSUPPORT_H
@@ -7,8 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
-#include <mutex>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -17,18 +16,17 @@
 namespace oscprobe_test {
 
 // Moves the calling (still single-threaded) process into new network and
-// mount namespaces, makes every mount private and brings lo up. On failure
-// returns false and says why.
-bool enterPrivateNamespaces(std::string* why);
-
-// Moves the calling process into a new mount namespace with every mount
-// private, so that mounts made there never reach the parent. Returns an
-// empty string, or why it failed.
-std::string enterPrivateMountNamespace();
-
-// Set by the namespace-aware main; empty when the namespaces are in place.
+// mount namespaces, makes every mount private and brings lo up; on failure
+// every OSCPROBE_REQUIRE_NAMESPACES() after skips, saying why.
+void enterPrivateNamespaces();
 const std::string& namespaceSkipReason();
-void setNamespaceSkipReason(const std::string& why);
+
+// In a child: fresh mount and network namespaces (lo down, no address),
+// every mount private, and each of `hidden` behind an empty tmpfs.
+void isolate(std::initializer_list<const char*> hidden);
+
+// Writes `text` to `path`, making its directories.
+void put(const std::string& path, const std::string& text);
 
 #define OSCPROBE_REQUIRE_NAMESPACES()                                                      \
     do {                                                                                   \
@@ -48,50 +46,11 @@ void inChild(const std::function<void()>& body, int timeoutSeconds = 30);
 // Runs a shell command quietly; returns its exit status (-1 if it did not exit).
 int sh(const std::string& command);
 
-// Collects every log line while alive and restores the default log (and
-// level) afterwards.
-class LogCapture {
-public:
-    struct Line {
-        int severity;
-        std::string tag;
-        std::string text;
-    };
-
-    explicit LogCapture(int level = 2);
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<Line> lines() const;
-    void clear();
-
-private:
-    // Shared with the installed handler: a thread that picked the handler up
-    // just before the capture ended may still call it afterwards.
-    struct State {
-        std::mutex mutex;
-        std::vector<Line> lines;
-    };
-    std::shared_ptr<State> state_ = std::make_shared<State>();
-};
-
-// A fresh directory under /tmp, removed with its contents afterwards.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    // Writes `content` to path()/relative (directories made as needed) and
-    // returns the full path.
-    std::string write(const std::string& relative, const std::string& content) const;
-
-private:
-    std::string path_;
-};
+// From here on every log line at `level` is kept, as "<E|I|V> tag: text"
+// by severity. The handler stays installed, which only a child can afford.
+void captureLog(int level);
+// The lines kept since the last call, oldest first.
+std::vector<std::string> takeLog();
 
 } // namespace oscprobe_test
 

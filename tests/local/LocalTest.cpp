@@ -19,8 +19,11 @@ using namespace local_test;
 extern "C" time_t time(time_t* out) noexcept { return out != nullptr ? (*out = fakeNow) : fakeNow; }
 extern "C" int ZUSLEEP_InTeRnAl(long ms, const char* file, int line)
 {
-    sleeps.push_back(std::to_string(ms) + " ms at " + file + ":" + std::to_string(line)), fakeNow += ms / 1000;
-    return onSleep ? onSleep(), 0 : 0;
+    sleeps.push_back(std::to_string(ms) + " ms at " + file + ":" + std::to_string(line));
+    fakeNow += ms / 1000;
+    if (onSleep)
+        onSleep();
+    return 0;
 }
 
 TEST(LocalTest, CpuParseSumsUserNiceSystemOfTheBytesReadAndRejectsAnythingElse)
@@ -56,14 +59,19 @@ TEST(LocalTest, CpuReadsAtMostEveryTwoSecondsAndStartsAfreshWhenTheClockGoesBack
     oscprobe_test::inChild([] {
         int busy = 0, idle = 0; // what /proc/stat says; each sleep adds 30 and 70 ticks
         auto stat = [&] { put("/proc/stat", "cpu  " + std::to_string(busy) + " 0 0 " + std::to_string(idle)); };
-        isolate({"/proc"}), onSleep = [&] { busy += 30, idle += 70, stat(); };
+        isolate({"/proc"});
+        onSleep = [&] { busy += 30; idle += 70; stat(); };
         OscProbeCPU probe(100);
-        // Readings at 1000 and 1002 (after the first
-        // sleep), none at 1003, one at 1004; then the clock goes back to 900.
+        // Readings at 1000 and 1002 (after the first sleep), none at 1003,
+        // one at 1004; then the clock goes back to 900.
         const struct { int now, busy, idle, usage; } steps[] = {
             {1000, 100, 900, 30}, {1003, 220, 1080, 30}, {1004, 220, 1080, 40}, {900, 1000, 1000, 30}};
         for (const auto& step : steps) {
-            fakeNow = step.now, busy = step.busy, idle = step.idle, stat(), probe.probe();
+            fakeNow = step.now;
+            busy = step.busy;
+            idle = step.idle;
+            stat();
+            probe.probe();
             EXPECT_EQ(probe.getLastUsage(), step.usage) << step.now;
         }
         EXPECT_EQ(sleeps.size(), 2u);

@@ -2,6 +2,8 @@
 // reason codes, log lines (severity, tag, text) and thrown errors (function,
 // file:line, code, message). Each row drives the probes in a child of its
 // own, behind tmpfs mounts and in an empty network namespace.
+#include <sys/stat.h>
+
 #include "JxException.h"
 #include "LocalTest.h"
 #include "OscProbeAC.h"
@@ -11,26 +13,25 @@
 #include "OscProbeSubNet.h"
 
 using namespace local_test;
+using namespace oscprobe_test;
 using Sub = OscProbeSubNet;
 
 namespace {
 
-oscprobe_test::LogCapture* capture;
 std::vector<std::string> seen;
 
 // The log lines so far, then `what`.
 void say(const std::string& what)
 {
-    for (const auto& l : capture->lines())
-        seen.push_back(std::string("EIV").substr(l.severity, 1) + " " + l.tag + ": " + l.text);
-    capture->clear();
+    for (std::string& line : takeLog())
+        seen.push_back(std::move(line));
     if (!what.empty())
         seen.push_back(what);
 }
 std::string reason(OscProbeReason code) { return "reason " + std::to_string(code); }
 void reason(OscProbe& p) { say(reason(p.getNoGoReason())); }
 // One answer, without the construction lines before it.
-template <class P> void ask(P&& p) { capture->clear(), say(p.probe() ? "go" : "no-go"); }
+template <class P> void ask(P&& p) { takeLog(); say(p.probe() ? "go" : "no-go"); }
 void attempt(const std::function<void()>& act)
 try {
     act();
@@ -39,9 +40,9 @@ try {
         std::to_string(e.getCode()) + "): " + e.getMessage());
 }
 // One adapter entry (its state file, or a plain file) holding `state`, and no power-supply class.
-void ac(const std::string& state, const std::string& entry = "ADP1/state") { isolate({"/proc", "/sys"}), put("/proc/acpi/ac_adapter/" + entry, state), ask(OscProbeAC()); }
-void settings(const std::string& text) { isolate({"/tmp"}), put("/tmp/s", text), setenv("OSCPROBE_SETTINGS", "/tmp/s", 1); }
-void veth() { ASSERT_EQ(oscprobe_test::sh("ip link add v0 type veth peer name v1 && ip addr add 10.9.0.7/24 dev v0"), 0); }
+void ac(const std::string& state, const std::string& entry = "ADP1/state") { isolate({"/proc", "/sys"}); put("/proc/acpi/ac_adapter/" + entry, state); ask(OscProbeAC()); }
+void settings(const std::string& text) { isolate({"/tmp"}); put("/tmp/s", text); setenv("OSCPROBE_SETTINGS", "/tmp/s", 1); }
+void veth() { ASSERT_EQ(sh("ip link add v0 type veth peer name v1 && ip addr add 10.9.0.7/24 dev v0"), 0); }
 
 const std::string kSub = "I OscProbeSubNet: Initializing SubNet Probe. Cost 3", kKind = "I OscProbeSubNet:    Interface type: ",
                   kFound = "V OscProbeSubNet::probe: Found interface: v0 (WIRED): 10.9.0.7",
@@ -52,44 +53,44 @@ const std::string kSub = "I OscProbeSubNet: Initializing SubNet Probe. Cost 3", 
 
 struct Row { const char* name; std::function<void()> act; std::vector<std::string> want; };
 const Row kRows[] = {
-    {"CPU", [] { isolate({"/proc"}), put("/proc/stat", "cpu  100 0 0 900 7 0 5\n"), fakeNow = 1000;
+    {"CPU", [] { isolate({"/proc"}); put("/proc/stat", "cpu  100 0 0 900 7 0 5\n"); fakeNow = 1000;
                  onSleep = [] { put("/proc/stat", "cpu  120 10 20 950 9 0 9\n"); };
-                 OscProbeCPU p(50); reason(p), ask(p), say(sleeps.at(0)); },
+                 OscProbeCPU p(50); reason(p); ask(p); say(sleeps.at(0)); },
      {"I OscProbeCPU: Initializing CPU probe. Cost 2", "I OscProbeCPU:    Threshold: 50%", reason(0x03000015),
       "V OscProbeCPU::probe: CPU: busy=50, idle=50, USAGE: 50%", "go", "2000 ms at OscProbeCPU:143"}},
-    {"no /proc/stat", [] { isolate({"/proc"}), ask(OscProbeCPU(1)); },
+    {"no /proc/stat", [] { isolate({"/proc"}); ask(OscProbeCPU(1)); },
      {kCpu + "213 (-1): Couldn't open /proc/stat: No such file or directory"}},
-    {"/proc/stat a directory", [] { isolate({"/proc"}), std::filesystem::create_directory("/proc/stat"), ask(OscProbeCPU(1)); },
+    {"/proc/stat a directory", [] { isolate({"/proc"}); mkdir("/proc/stat", 0755); ask(OscProbeCPU(1)); },
      {kCpu + "218 (-1): Couldn't read from /proc/stat: Is a directory"}},
-    {"/proc/stat unparsable", [] { isolate({"/proc"}), put("/proc/stat", "intr 1 2 3 4\n"), ask(OscProbeCPU(1)); },
+    {"/proc/stat unparsable", [] { isolate({"/proc"}); put("/proc/stat", "intr 1 2 3 4\n"); ask(OscProbeCPU(1)); },
      {kCpu + "223 (-1): Couldn't get CPU info from /proc/stat: Parsing error."}},
-    {"disk", [] { isolate({"/tmp"}); OscProbeDiskSpace p({"/tmp", "never/asked"}, 123.4); reason(p), ask(p); },
+    {"disk", [] { isolate({"/tmp"}); OscProbeDiskSpace p({"/tmp", "never/asked"}, 123.4); reason(p); ask(p); },
      {"I OscProbeDiskSpace: Initializing DiskSpace Probe. Cost 1", "I OscProbeDiskSpace:    Threshold: 123.4%",
       "I OscProbeDiskSpace:    Directory: /tmp", "I OscProbeDiskSpace:    Directory: never/asked", reason(0x03000017),
       "V OscProbeDiskSpace::getFreeSpacePercent: Free space percentage on /tmp: 100.00%",
       "V OscProbeDiskSpace::probe: 100.0%: /tmp", "go"}},
     {"disk missing", [] { ask(OscProbeDiskSpace({"/nowhere"}, 1)); },
      {"OscProbeDiskSpace::getFreeSpacePercent threw at OscProbeDiskSpace:49 (-1): Failed to stat /nowhere: No such file or directory"}},
-    {"AC without adapters", [] { isolate({"/proc", "/sys"}); OscProbeAC p; reason(p), ask(p); },
+    {"AC without adapters", [] { isolate({"/proc", "/sys"}); OscProbeAC p; reason(p); ask(p); },
      {"I OscProbeAC: Initializing AC probe. Cost 2", reason(0x03000014),
       "V OscProbeAC::probe: Couldn't read /proc/acpi/ac_adapter directory. Assuming that we're on AC power.", "go"}},
-    {"on-line, off-line", [] { ac("state:     on-line\n"), ac("xxon-linexx"), ac("state:     off-line\n"); },
+    {"on-line, off-line", [] { ac("state:     on-line\n"); ac("xxon-linexx"); ac("state:     off-line\n"); },
      {"V OscProbeAC::probe: Running on AC power", "go", "V OscProbeAC::probe: Running on AC power", "go",
       "V OscProbeAC::probe: Running on battery", "no-go"}},
-    {"capitals, split", [] { ac("ON-LINE\n"), ac(std::string(251, ' ') + "on-line"); },
+    {"capitals, split", [] { ac("ON-LINE\n"); ac(std::string(251, ' ') + "on-line"); },
      {kAssumed + "says neither on-line nor off-line" + kAssumedEnd, "go", kAssumed + "says neither on-line nor off-line" + kAssumedEnd, "go"}},
     {"both", [] { ac("on-line\noff-line\n"); }, {kAssumed + "says both on-line and off-line" + kAssumedEnd, "go"}},
     {"plain file", [] { ac("on-line\n", "ADP1"); },
      {"E OscProbeAC::probe: Couldn't open /proc/acpi/ac_adapter/ADP1/state: Not a directory",
       kAssumed + "state unreadable: Not a directory" + kAssumedEnd, "go"}},
-    {"HM elsewhere", [] { settings("[Other]\nnHMONLINE=1\n"); OscProbeHM p; reason(p), ask(p); },
+    {"HM elsewhere", [] { settings("[Other]\nnHMONLINE=1\n"); OscProbeHM p; reason(p); ask(p); },
      {"I OscProbeHM: Initializing Hubmaster probe. Cost 2", reason(0x03000016), "V OscProbeHM::probe: HM is UNREACHABLE", "no-go"}},
-    {"HM set", [] { settings("[Runtime]\nnHMONLINE=1\n"), ask(OscProbeHM()); }, {"V OscProbeHM::probe: HM is REACHABLE", "go"}},
+    {"HM set", [] { settings("[Runtime]\nnHMONLINE=1\n"); ask(OscProbeHM()); }, {"V OscProbeHM::probe: HM is REACHABLE", "go"}},
     {"subnets", [] { Sub p({"192.168.31.77/20", "fe80::1/64"}); reason(p); },
      {kSub, "I OscProbeSubNet:    Subnet: ip=192.168.16.0, mask=255.255.240.0",
       "I OscProbeSubNet:    Subnet: ip=fe80::, mask=ffff:ffff:ffff:ffff::", reason(0x03000018)}},
     {"kinds", [] { for (auto k : {Sub::WIRED, Sub::WIRELESS, Sub::OTHER, Sub::UNKNOWN}) { Sub p(k); reason(p); }
-                   Sub none; reason(none), say(Sub::iftype2str(Sub::IFTYPE(7))); },
+                   Sub none; reason(none); say(Sub::iftype2str(Sub::IFTYPE(7))); },
      {kSub, kKind + "WIRED", reason(0x03000027), kSub, kKind + "WIRELESS", reason(0x03000028), kSub, kKind + "OTHER",
       reason(0x03000018), kSub, kKind + "UNKNOWN", reason(0x03000018), reason(0x03000018), "UNKNOWN"}},
     {"bad subnets", [] { for (const char* d : {"10.1.2.3", "abc/8", "10.1.2.3/0", "::/129x"}) attempt([d] { Sub({d}); }); },
@@ -97,16 +98,16 @@ const Row kRows[] = {
       kBadSub + "68 (-1): Couldn't convert string abc to an IP address.", kSub,
       kBadSub + "73 (-1): Invalid subnet length 0 passed in address 10.1.2.3/0", kSub,
       kBadSub + "73 (-1): Invalid subnet length 129x passed in address ::/129x"}},
-    {"subnet answers", [] { isolate({}), veth(); Sub in({"10.9.0.0/16"}), wired(Sub::WIRED), wireless(Sub::WIRELESS);
-                            ask(in), ask(wired), ask(wireless); },
+    {"subnet answers", [] { isolate({}); veth(); Sub in({"10.9.0.0/16"}), wired(Sub::WIRED), wireless(Sub::WIRELESS);
+                            ask(in); ask(wired); ask(wireless); },
      {kFound, "V OscProbeSubNet::probe: Interface 10.9.0.0 became ACTIVE", "go", kFound,
       "V OscProbeSubNet::probe: WIRED interface became active", "go", kFound, "no-go"}},
     // The watcher's first pass over the monitor comes after its first listing;
     // the address is added only then. No watcher ran yet, so holding the
     // monitor across start() cannot deadlock. stop() drops the last reference.
-    {"watcher", [] { isolate({}), veth(); Sub* p = new Sub({"10.8.0.0/16"}); JxMonitor m;
-                     capture->clear(), m.enter(), p->start(&m), m.wait(5000);
-                     oscprobe_test::sh("ip addr add 10.8.0.1/16 dev v1"), m.wait(5000), m.leave(), p->stop(); },
+    {"watcher", [] { isolate({}); veth(); Sub* p = new Sub({"10.8.0.0/16"}); JxMonitor m;
+                     takeLog(); m.enter(); p->start(&m); m.wait(5000);
+                     sh("ip addr add 10.8.0.1/16 dev v1"); m.wait(5000); m.leave(); p->stop(); },
      {"I OscProbeSubNet::thread_func: New IP address just came up."}},
 };
 
@@ -115,8 +116,9 @@ TEST(TextTest, EveryFixedTextAndNumber)
     OSCPROBE_REQUIRE_NAMESPACES();
     for (const Row& row : kRows)
         oscprobe_test::inChild([&row] {
-            oscprobe_test::LogCapture log(2);
-            capture = &log, attempt(row.act), say("");
+            captureLog(2);
+            attempt(row.act);
+            say("");
             EXPECT_EQ(seen, row.want) << row.name;
         });
 }

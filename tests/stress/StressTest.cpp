@@ -90,7 +90,8 @@ TEST(Stress, ChurnUnderSignalsLeavesNoThreadOrProbeBehindAndEverySleepWhole)
 // Every probe, with 0 to 3 descriptors to spare or plenty, or with a /proc
 // whose files none can use, answers, gives its default or throws
 // JxException, and keeps no descriptor. A watcher without one for its
-// socket wakes its hosts and refuses later starts.
+// socket wakes its hosts and refuses later starts; a power probe's start()
+// says false.
 TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
 {
     OSCPROBE_REQUIRE_NAMESPACES();
@@ -107,14 +108,13 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
     };
     for (int spare : {0, 1, 2, 3, 99, -1})
         inChild([&] {
-            TempDir dir;
-            const std::string settings[] = {dir.write("s.ini", "[Runtime]\nnHMONLINE=1\n"),
-                                            dir.path(), dir.path() + "/none"};
+            isolate({"/tmp"});
+            put("/tmp/s.ini", "[Runtime]\nnHMONLINE=1\n"); // a settings file, a directory, nothing
+            const std::string settings[] = {"/tmp/s.ini", "/tmp", "/tmp/none"};
             if (spare < 0) { // a /proc of unusable files
-                EXPECT_TRUE(enterPrivateMountNamespace().empty());
-                EXPECT_TRUE(!mount("tmpfs", "/proc", "tmpfs", 0, 0) && !mkdir("/proc/net", 0755));
+                ASSERT_EQ(mount("tmpfs", "/proc", "tmpfs", 0, nullptr), 0);
                 for (const char* file : {"/proc/stat", "/proc/net/if_inet6"})
-                    std::ofstream(file) << "intr 1 2 3\n";
+                    put(file, "intr 1 2 3\n");
             }
             const int before = openDescriptors();
             SP<OscProbeSubNet> p = subnetProbe("10.99.0.0/16");
@@ -137,6 +137,9 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
             }
             EXPECT_TRUE(spare != 0 || wokenBy(m, [&] { EXPECT_TRUE(p->start(&m)); }));
             EXPECT_TRUE(spare != 0 || !p->start(&m));
+            // Without a descriptor for its socket, no power listener: hosts must poll.
+            SP<OscProbeAC> ac(new OscProbeAC());
+            EXPECT_TRUE(spare != 0 || !ac->start(&m));
             p->stop();
             EXPECT_EQ(openDescriptors(), before);
         });

@@ -28,7 +28,9 @@ TEST(SupportTest, AddressesTakeTheirPlaceInTheByteLayout)
         {"2001:db8::1:2", 10, 8, {0x20, 1, 0xd, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 2}}};
     for (const auto& r : rows) {
         ZUNET_SockAddr got, want = {};
-        memset(&got, 0xAA, sizeof got), memcpy(want.raw, &r.family, 2), memcpy(want.raw + r.at, r.bytes.data(), r.bytes.size());
+        memset(&got, 0xAA, sizeof got);
+        memcpy(want.raw, &r.family, 2);
+        memcpy(want.raw + r.at, r.bytes.data(), r.bytes.size());
         EXPECT_TRUE(ZUNET_str2ip(r.text, &got) == 0 && memcmp(got.raw, want.raw, sizeof want) == 0) << r.text;
     }
     // No room for the terminator: cut short and terminated, nothing written beyond.
@@ -58,7 +60,9 @@ TEST(SupportTest, LastReferenceDeletesOnceAndSelfAssignmentKeepsTheObject)
     SP<Counted> a(new Counted(&gone)), &alias = a, b;
     a = alias;
     ASSERT_EQ(gone, 0);
-    b = a, a = static_cast<Counted*>(nullptr), b = static_cast<Counted*>(nullptr);
+    b = a;
+    a = static_cast<Counted*>(nullptr);
+    b = static_cast<Counted*>(nullptr);
     EXPECT_EQ(gone, 1);
 }
 
@@ -70,11 +74,15 @@ TEST(SupportTest, MonitorWaitZeroReturnsAtOnceAndOneBroadcastWakesEveryWaiter)
         m.enter(); EXPECT_FALSE(m.wait(0)); m.leave();
         std::thread waiters[3];
         for (std::thread& t : waiters)
-            t = std::thread([&] { m.enter(), ++waiting, woken += m.wait(-1), m.leave(); });
+            t = std::thread([&] { m.enter(); ++waiting; woken += m.wait(-1); m.leave(); });
         // A waiter leaves the monitor only inside wait(): once all are counted, all wait.
-        for (bool all = false; !all; m.leave(), std::this_thread::yield())
-            if (m.enter(), all = waiting == 3)
+        for (bool all = false; !all; std::this_thread::yield()) {
+            m.enter();
+            all = waiting == 3;
+            if (all)
                 m.broadcast();
+            m.leave();
+        }
         for (std::thread& t : waiters)
             t.join();
         EXPECT_EQ(woken, 3);
@@ -90,6 +98,7 @@ TEST(SupportTest, SleepLastsItsWholeTimeThroughSignals)
         const auto start = std::chrono::steady_clock::now();
         ZUSLEEP_InTeRnAl(300, __FILE__, __LINE__);
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
-        done = true, signaller.join();
+        done = true;
+        signaller.join();
     });
 }
