@@ -100,6 +100,14 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
         [] { OscProbeDiskSpace({"/", "/nonexistent"}, 101).probe(); },
         [] { subnetProbe("10.83.0.0/16")->probe(); },
         [] { long long busy, idle; OscProbeCPU(100).getCurrentCPU(&busy, &idle); }};
+    const auto askAll = [&asks] {
+        for (const auto& ask : asks) {
+            try {
+                ask();
+            } catch (const JxException&) { // an answer too
+            }
+        }
+    };
     const auto openDescriptors = [] { // counted without opening one
         int n = 0;
         for (int fd = 0; fd < 4096; ++fd)
@@ -119,12 +127,7 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
             // Each probe once with descriptors to spare: UBSan's vptr check
             // probes memory through a pipe the first time it meets a type, and
             // without a descriptor it would report a false "invalid vptr".
-            for (const auto& ask : asks) {
-                try {
-                    ask();
-                } catch (const JxException&) {
-                }
-            }
+            askAll();
             const int before = openDescriptors();
             SP<OscProbeSubNet> p = subnetProbe("10.99.0.0/16");
             JxMonitor m;
@@ -137,18 +140,12 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
             EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
             for (const std::string& path : settings) {
                 JXPlatformInfo::setSettingsFile(path);
-                for (const auto& ask : asks) {
-                    try {
-                        ask();
-                    } catch (const JxException&) { // an answer too
-                    }
-                }
+                askAll();
             }
             EXPECT_TRUE(spare != 0 || wokenBy(m, [&] { EXPECT_TRUE(p->start(&m)); }));
             EXPECT_TRUE(spare != 0 || !p->start(&m));
             // Without a descriptor for its socket, no power listener: hosts must poll.
-            SP<OscProbeAC> ac(new OscProbeAC());
-            EXPECT_TRUE(spare != 0 || !ac->start(&m));
+            EXPECT_TRUE(spare != 0 || !SP<OscProbeAC>(new OscProbeAC())->start(&m));
             p->stop();
             EXPECT_EQ(openDescriptors(), before);
         });
