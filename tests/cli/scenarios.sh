@@ -28,6 +28,8 @@ expect() { local re=$1; shift; match "$re" "$("$@" 2>&1; echo "exit=$?")" "$*"; 
 # start COMMAND...: in the background, output to $work/out, given time for a
 # first evaluation. ended REGEX: as expect, once it ended (killed after 20 s).
 start() { ip link del oscp0 2>/dev/null; started="$*"; "$@" >"$work/out" 2>&1 & pid=$!; sleep 0.5; }
+# said REGEX [FILE]: waits (at most 10 s) until FILE, else the output, has a line matching REGEX.
+said() { local n=0; until grep -q -- "$1" "${2:-$work/out}" 2>/dev/null || [ $n -ge 100 ]; do sleep 0.1; n=$((n + 1)); done; }
 ended() {
     local n=0
     while kill -0 "$pid" 2>/dev/null && [ $n -lt 200 ]; do sleep 0.1; n=$((n + 1)); done
@@ -111,7 +113,7 @@ wait)
     for i in 1 2 3 4 5 6 7 8; do ip addr add "10.1.3.$i/8" dev oscp0; done
     ended "subnet +go +oscp0 has an address in 10\.0\.0\.0/8: 10\.1\.2\.3 \(link down\)\nall conditions go after [0-9.]+ s\nexit=0"
     start "$oscprobe" wait --subnet 10.0.0.0/8 --interval 60 --json
-    address_comes_up
+    said '"all_go":false' && address_comes_up
     ended '\{[^\n]*"all_go":false,[^\n]*"no address in 10\.0\.0\.0/8"\}\]\}\n(\{[^\n]*\n)*\{[^\n]*"all_go":true,[^\n]*"oscp0 has an address in 10\.0\.0\.0/8: 10\.1\.2\.3 \(link down\)"\}\]\}\nexit=0'
     start "$oscprobe" wait --subnet 10.0.0.0/8
     kill -TERM "$pid"
@@ -163,12 +165,12 @@ power)
     expect "battery +go +battery holds 30 %, at least 30%\nexit=0" o check --battery 30
     "$sockets" listen "$work/notify" >"$work/notices" & listener=$!
     start env NOTIFY_SOCKET="$work/notify" "$oscprobe" wait --ac --battery 50 --interval 600
-    plug 1
+    said "STATUS=waiting" "$work/notices" && plug 1
     ended "ac +go +on AC power: power supply AC is online\nbattery +go +on AC power: power supply AC is online\nall conditions go after 0\.[0-9] s\nexit=0"
     # The job ticks every 50 ms; it is held while on battery, and ends with
     # its own status.
     start env NOTIFY_SOCKET="$work/notify" "$oscprobe" run --hold --ac --interval 600 -- sh -c 'for i in $(seq 40); do echo >>"$0"; sleep 0.05; done; exit 5' "$work/ticks"
-    sleep 0.3 && plug 0 && sleep 0.2 && held=$(wc -l <"$work/ticks") && sleep 0.5
+    said running && sleep 0.2 && plug 0 && said held && held=$(wc -l <"$work/ticks") && sleep 0.5
     match "$held" "$(wc -l <"$work/ticks")" "no tick while held"
     plug 1
     ended "oscprobe run: running\noscprobe run: held: ac \(on battery power: battery BAT0 is discharging\)\noscprobe run: resumed\nexit=5"
@@ -177,11 +179,10 @@ power)
     match "STATUS=waiting: held back by ac \(on battery power: battery BAT0 is discharging\), battery \(battery holds 30 %, below 50%\)\nSTATUS=running\nSTATUS=held: ac \(on battery power: battery BAT0 is discharging\)\nSTATUS=resumed" "$(cat "$work/notices")" "what the service manager was told"
     # A job held past its limit is ended; signals reach the job, stopped or not.
     start "$oscprobe" run --hold --hold-limit 0.5 --ac -- sh -c 'trap "echo TERM; exit 9" TERM; while :; do sleep 0.05; done'
-    plug 0
+    said running && plug 0
     ended "oscprobe run: running\noscprobe run: held: ac [^\n]*\noscprobe run: held for longer than 0\.5 s; ending the job with SIGTERM\n(Terminated\n)?TERM\nexit=9"
-    plug 1
-    start "$oscprobe" run --hold --ac -- sleep 60
-    plug 0 && sleep 0.2 && kill -HUP "$pid"
+    plug 1 && start "$oscprobe" run --hold --ac -- sleep 60
+    said running && plug 0 && said held && kill -HUP "$pid"
     ended "oscprobe run: running\noscprobe run: held: ac [^\n]*\nexit=129"
     ;;
 hostile)
