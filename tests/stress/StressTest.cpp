@@ -97,7 +97,7 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
     OSCPROBE_REQUIRE_NAMESPACES();
     const std::function<void()> asks[] = {
         [] { OscProbeAC().probe(); }, [] { OscProbeHM().probe(); },
-        [] { OscProbeDiskSpace({"/", "/nonexistent"}, 101).probe(); },
+        [] { OscProbeDiskSpace({"/nonexistent", "/"}, 101).probe(); },
         [] { subnetProbe("10.83.0.0/16")->probe(); },
         [] { long long busy, idle; OscProbeCPU(100).getCurrentCPU(&busy, &idle); }};
     const auto askAll = [&asks] {
@@ -130,6 +130,7 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
             askAll();
             const int before = openDescriptors();
             SP<OscProbeSubNet> p = subnetProbe("10.99.0.0/16");
+            SP<OscProbeAC> ac(new OscProbeAC());
             JxMonitor m;
             struct rlimit limit; // leaving `spare` descriptors free; it dies with the child
             getrlimit(RLIMIT_NOFILE, &limit);
@@ -145,7 +146,7 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
             EXPECT_TRUE(spare != 0 || wokenBy(m, [&] { EXPECT_TRUE(p->start(&m)); }));
             EXPECT_TRUE(spare != 0 || !p->start(&m));
             // Without a descriptor for its socket, no power listener: hosts must poll.
-            EXPECT_TRUE(spare != 0 || !SP<OscProbeAC>(new OscProbeAC())->start(&m));
+            EXPECT_TRUE(spare != 0 || !ac->start(&m));
             p->stop();
             EXPECT_EQ(openDescriptors(), before);
         });
