@@ -292,17 +292,13 @@ int holdJob(ConditionSet& conditions, JxMonitor& monitor, SignalCatcher& signals
             job->signal(SIGKILL);
             killAt = Clock::time_point::max();
         }
+        bool ended = false;
         {
             // The job's end is looked for with the monitor entered: the
             // SIGCHLD that says so then wakes the wait below at the latest.
             JxMonitorLock lock(&monitor);
             bool woken = false;
-            while (!woken) {
-                if (job->ended(&exitStatus)) {
-                    status.clear();
-                    conditions.stop();
-                    return exitStatus;
-                }
+            while (!woken && !(ended = job->ended(&exitStatus))) {
                 const Clock::time_point at = Clock::now();
                 if (at >= next)
                     break;
@@ -311,6 +307,13 @@ int holdJob(ConditionSet& conditions, JxMonitor& monitor, SignalCatcher& signals
                 woken = monitor.wait(std::max<long>(
                     1, std::chrono::ceil<std::chrono::milliseconds>(until - at).count()));
             }
+        }
+        if (ended) {
+            // Not with the monitor entered: stop() takes the probes' registry,
+            // which their listeners hold while they enter the monitor.
+            status.clear();
+            conditions.stop();
+            return exitStatus;
         }
         std::string problem;
         conditions.start(&monitor, &problem);

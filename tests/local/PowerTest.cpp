@@ -37,13 +37,11 @@ TEST(PowerEvents, OnlyAPowerSupplyFieldMakesAnEventWholeFieldsOnly)
         {"x\0SUBSYSTEM=power_supply_extra\0"s, false},
         {"x\0MY_SUBSYSTEM=power_supply\0"s, false},
         {"x\0SUBSYSTEM=power_supply"s, true}, // no NUL after the last field
-        {kernel.substr(0, kernel.find("SUBSYSTEM") + 15), false},
+        {kernel.substr(0, kernel.find("SUBSYSTEM") + 15), false}, // only the bytes given count
         {"", false},
     };
     for (const auto& [data, power] : cases)
         EXPECT_EQ(power, isPowerSupplyUevent(data.data(), data.size())) << data;
-    // Only the bytes given count: the same field cut short is no event.
-    EXPECT_FALSE(isPowerSupplyUevent(kernel.data(), kernel.find("SUBSYSTEM") + 20));
 }
 
 // A system battery from "file=value" words, the files named as in sysfs.
@@ -123,18 +121,22 @@ TEST(PowerEvents, APlugInWakesEveryStartedPowerProbeAndNothingElseDoes)
         EXPECT_FALSE(ac->probe() || battery->probe());
         EXPECT_EQ(30, battery->getLastLevel());
 
-        JxMonitorLock lock(&monitor);
-        // Not a power supply: no wake-up. Then the charger comes in.
+        // Not a power supply: no wake-up. Then the charger comes in. (The
+        // monitor is not held across stop(): the listener takes the registry
+        // before any monitor.)
+        monitor.enter();
         multicast("change@/devices/net/lo\0SUBSYSTEM=net\0"s);
         EXPECT_FALSE(monitor.wait(300));
         std::ofstream("/sys/class/power_supply/AC/online") << "1\n";
         multicast("change@/devices/AC\0SUBSYSTEM=power_supply\0"s);
-        ASSERT_TRUE(monitor.wait(5000));
+        EXPECT_TRUE(monitor.wait(5000));
+        monitor.leave();
         EXPECT_TRUE(ac->probe() && battery->probe());
 
         // Stopped probes are no longer woken.
         ac->stop();
         battery->stop();
+        JxMonitorLock lock(&monitor);
         multicast("change@/devices/AC\0SUBSYSTEM=power_supply\0"s);
         EXPECT_FALSE(monitor.wait(300));
     });

@@ -36,13 +36,26 @@ inline SP<OscProbeSubNet> subnetProbe(const std::string& definition)
 }
 
 // Whether a host that holds `m` while `action` runs, then waits on it, is
-// woken. Holding `m` across start() is safe only for the process's first,
-// which starts the watcher.
+// woken. `action` must not start or stop a probe: the watcher takes the
+// registry before any monitor.
 inline bool wokenBy(JxMonitor& m, const std::function<void()>& action, int ms = kWakeMs)
 {
     JxMonitorLock lock(&m);
     action();
     return m.wait(ms);
+}
+
+// Once a probe was started on `m`: whether the watcher wakes `m` for one of
+// a few fresh addresses on `dev`, and so listens from then on. Returns when
+// half a second passed without a wake-up, so that none is still under way.
+inline bool listening(JxMonitor& m, const std::string& dev)
+{
+    bool woken = false;
+    for (int i = 1; i <= 50 && !woken; ++i)
+        woken = wokenBy(m, [&] { sh("ip addr add 10.254.0." + std::to_string(i) + "/32 dev " + dev); }, 100);
+    while (woken && wokenBy(m, [] {}, 500)) {
+    }
+    return woken;
 }
 
 } // namespace oscprobe_test
