@@ -30,12 +30,12 @@ PathState& pathState()
 
 constexpr int kReadAttempts = 4;
 
-// Reads `fd` from its start to its end, at most one byte more than the
-// largest settings file.
-bool readWhole(int fd, std::string* text, std::string* why)
+// Reads `fd` to its end (from its start again when `rewind`), at most one
+// byte more than the largest settings file.
+bool readWhole(int fd, bool rewind, std::string* text, std::string* why)
 {
     why->clear();
-    if (lseek(fd, 0, SEEK_SET) != 0) {
+    if (rewind && lseek(fd, 0, SEEK_SET) != 0) {
         *why = strerror(errno);
         return false;
     }
@@ -104,15 +104,14 @@ bool JXPlatformInfo::readSettingsFile(const std::string& path, std::string* text
     } else if (!S_ISREG(st.st_mode)) {
         *why = "not a regular file";
     } else {
-        // Only the open must not block; the reads may wait as usual.
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        // A file rewritten in place grows in steps while it is written: a
-        // read that ends short of the size the file has afterwards saw a
-        // prefix of it, and is done again (a file that never settles is
-        // taken as last read).
+        // Only the open had to be kept from waiting (on a FIFO); O_NONBLOCK
+        // means nothing to a regular file's reads, so it stays set. A file
+        // rewritten in place grows in steps while it is written: a read that
+        // ends short of the size the file has afterwards saw a prefix of it,
+        // and is done again (a file that never settles is taken as last read).
         for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
             text->clear();
-            if (!readWhole(fd, text, why) || (fstat(fd, &st) == 0 &&
+            if (!readWhole(fd, attempt > 0, text, why) || (fstat(fd, &st) == 0 &&
                                               static_cast<size_t>(st.st_size) == text->size()))
                 break;
         }
