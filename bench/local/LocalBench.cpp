@@ -24,6 +24,7 @@
 #include <string>
 #include <thread>
 
+#include "BenchMain.h"
 #include "EvDebug.h"
 #include "JXPlatformInfo.h"
 #include "OscProbeAC.h"
@@ -216,15 +217,4 @@ BENCHMARK(BM_HMProbe)->UseManualTime();
 
 } // namespace
 
-int main(int argc, char** argv)
-{
-    EvDebug::setDebugLevel(1);
-    // Construction lines are not what is measured.
-    EvDebug::setLogHandler([](int, const char*, const char*) {});
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return oscprobe_bench::runBenchmarks(argc, argv); }

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchMain.h"
 #include "EvDebug.h"
 #include "JxMonitor.h"
 #include "JxMonitorLock.h"
@@ -149,13 +150,4 @@ BENCHMARK(BM_PowerWakeLatency)->UseManualTime()->Iterations(500);
 
 } // namespace
 
-int main(int argc, char** argv)
-{
-    EvDebug::setLogHandler([](int, const char*, const char*) {});
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return oscprobe_bench::runBenchmarks(argc, argv); }
