@@ -365,11 +365,8 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
 
     const Clock::time_point begin = Clock::now();
     const bool timed = options.timeout >= 0;
-    const Clock::time_point deadline =
-        begin + std::chrono::duration_cast<Clock::duration>(
-                    std::chrono::duration<double>(timed ? options.timeout : 0));
-    const auto interval = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(options.interval));
+    const Clock::time_point deadline = begin + seconds(timed ? options.timeout : 0);
+    const Clock::duration interval = seconds(options.interval);
 
     std::vector<Answer> answers;
     Outcome outcome;
@@ -416,6 +413,7 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
         }
 
         const Clock::time_point next = Clock::now() + interval;
+        const std::string heldBack = heldBackBy(answers);
         bool woken = false;
         {
             JxMonitorLock lock(&monitor);
@@ -427,9 +425,8 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
                     break;
                 if (now >= next)
                     break;
-                service.say("waiting: held back by " + heldBackBy(answers));
-                status.show("waiting " + clockText(secondsSince(begin)) +
-                            "  held back by: " + heldBackBy(answers));
+                service.say("waiting: held back by " + heldBack);
+                status.show("waiting " + clockText(secondsSince(begin)) + "  held back by: " + heldBack);
                 Clock::time_point until = std::min(next, timed ? deadline : next);
                 // On a terminal the elapsed time is redrawn every second.
                 until = std::min(until, now + std::chrono::seconds(1));
