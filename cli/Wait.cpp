@@ -426,7 +426,8 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
                 if (now >= next)
                     break;
                 service.say("waiting: held back by " + heldBack);
-                status.show("waiting " + clockText(secondsSince(begin)) + "  held back by: " + heldBack);
+                status.show("waiting " + clockText(secondsSince(begin)) +
+                            "  held back by: " + heldBack);
                 Clock::time_point until = std::min(next, timed ? deadline : next);
                 // On a terminal the elapsed time is redrawn every second.
                 until = std::min(until, now + std::chrono::seconds(1));
