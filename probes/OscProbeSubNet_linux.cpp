@@ -159,7 +159,15 @@ void collectIPv4(int sock, IfaceMap& byName)
         memset(&addr, 0, sizeof addr);
         memcpy(addr.raw, &req.ifr_addr, sizeof(struct sockaddr_in));
         std::string name(req.ifr_name, strnlen(req.ifr_name, sizeof req.ifr_name));
-        byName[name].addrs.push_back(addr);
+        // IPv4 before IPv6, whose addresses were listed first.
+        std::list<ZUNET_SockAddr>& addrs = byName[name].addrs;
+        addrs.insert(std::find_if(addrs.begin(), addrs.end(),
+                                  [](const ZUNET_SockAddr& a) {
+                                      uint16_t family;
+                                      memcpy(&family, a.raw, sizeof family);
+                                      return family == AF_INET6;
+                                  }),
+                     addr);
     }
 }
 
@@ -297,14 +305,16 @@ std::list<OscProbeSubNet::Iface> OscProbeSubNet::getIFList()
     // One socket serves the address list and the kind requests: making and
     // closing a socket costs as much as several requests on it, and with few
     // interfaces that is much of a listing's cost.
+    // The IPv6 file is read and closed before the socket is made: a listing
+    // needs one spare descriptor, never two.
+    IfaceMap byName;
+    collectIPv6(byName);
     FdGuard sock;
     sock.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock.fd < 0)
         throw JxException(kListFunc, errorText("Failed to create IP control socket: ", errno),
                           kSourceFile, kLineIpSocket, -1);
-    IfaceMap byName;
     collectIPv4(sock.fd, byName);
-    collectIPv6(byName);
     return classify(sock.fd, byName);
 }
 

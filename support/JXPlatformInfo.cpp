@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <vector>
 
+#include "EvDebug.h"
 #include "internal/JXSettingsText.h"
 
 namespace {
@@ -79,10 +81,20 @@ int JXPlatformInfo::getString(const char* section, const char* key, std::string*
     why->clear();
     if (section == nullptr || key == nullptr || value == nullptr)
         return 0;
+    const std::string path = getSettingsFile();
     std::string text;
-    if (!readSettingsFile(getSettingsFile(), &text, why))
+    if (!readSettingsFile(path, &text, why))
         return 0;
-    return oscprobe::internal::findSetting(text, section, key, value, why) ? 1 : 0;
+    std::vector<size_t> skipped;
+    const bool found = oscprobe::internal::findSetting(text, section, key, value, why, &skipped);
+    if (!skipped.empty()) {
+        EvDebug log(nullptr);
+        for (const size_t line : skipped)
+            log.DebugLvl("JXPlatformInfo::getString", 2,
+                         "Skipped line %zu of %s: longer than %zu characters", line, path.c_str(),
+                         oscprobe::internal::kLongestSettingsLine);
+    }
+    return found ? 1 : 0;
 }
 
 // The file is read whole at once, so a file that is replaced or truncated

@@ -27,6 +27,16 @@ int onEntry(void* user, const char* section, const char* name, const char* value
     return 1;
 }
 
+const char kBlanks[] = " \t\n\v\f\r";
+
+std::string trimmed(const std::string& text)
+{
+    const std::size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string::npos)
+        return std::string();
+    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
 } // namespace
 
 // The parser's line buffer holds INI_MAX_LINE bytes, a line end and the
@@ -35,39 +45,120 @@ const std::size_t kLongestSettingsLine = INI_MAX_LINE - 3;
 
 namespace {
 
-// The 1-based number of the first line longer than the parser reads whole,
-// or 0. Only the part before the first NUL counts, as for the parser.
-std::size_t firstOverlongLine(const std::string& text)
+// One line of the text, without its line end.
+struct Line {
+    std::size_t start, length;
+};
+
+std::vector<Line> linesOf(const std::string& text, std::size_t end)
 {
-    const std::size_t end = std::min(text.find('\0'), text.size());
-    std::size_t number = 1;
-    for (std::size_t start = 0; start < end; ++number) {
-        std::size_t stop = std::min(text.find('\n', start), end);
+    std::vector<Line> lines;
+    for (std::size_t start = 0; start < end;) {
+        const std::size_t stop = std::min(text.find('\n', start), end);
         std::size_t length = stop - start;
         if (length > 0 && text[stop - 1] == '\r')
             --length;
-        if (length > kLongestSettingsLine)
-            return number;
+        lines.push_back({start, length});
         start = stop + 1;
     }
-    return 0;
+    return lines;
+}
+
+// The text with every line longer than the parser reads whole put into a
+// form it reads the same way, classified as the parser classifies lines: a
+// comment or a value without a name goes, a section header keeps its name,
+// an entry keeps its name (so that an indented line after it still
+// continues it) without its value. False, with *why set, when the line
+// would set or continue `key` in `section`.
+bool shortened(const std::string& text, std::size_t end, const char* section, const char* key,
+               std::string* out, std::string* why, std::vector<std::size_t>* skipped)
+{
+    const std::vector<Line> lines = linesOf(text, end);
+    std::string current, previous; // the parser's section and last entry name
+    out->clear();
+    for (std::size_t n = 0; n < lines.size(); ++n) {
+        std::string line = text.substr(lines[n].start, lines[n].length);
+        if (n == 0 && line.compare(0, 3, "\xEF\xBB\xBF") == 0)
+            line.erase(0, 3);
+        const std::size_t first = line.find_first_not_of(kBlanks);
+        const bool indented = first != 0 && first != std::string::npos;
+        const char lead = first == std::string::npos ? '\0' : line[first];
+        const bool tooLong = lines[n].length > kLongestSettingsLine;
+        const bool ours = current == section;
+        std::string kept = line;
+        if (lead == '\0' || lead == ';' || lead == '#') {
+            kept.clear();
+        } else if (indented && !previous.empty()) {
+            if (tooLong && ours && previous == key) {
+                *why = "line " + std::to_string(n + 1) + " continues " + key + " past " +
+                       std::to_string(kLongestSettingsLine) + " characters";
+                return false;
+            }
+            kept.clear();
+        } else if (lead == '[') {
+            const std::size_t close = line.find(']', first);
+            if (close != std::string::npos) {
+                current = line.substr(first + 1, close - first - 1);
+                kept = "[" + current + "]";
+            } else {
+                kept.clear(); // no section: the parser ignores the line
+            }
+            previous.clear();
+        } else {
+            const std::size_t sep = line.find_first_of("=:", first);
+            const std::string name =
+                trimmed(line.substr(first, sep == std::string::npos ? std::string::npos : sep - first));
+            if (tooLong && ours && name == key) {
+                *why = "line " + std::to_string(n + 1) + ", which sets " + key +
+                       ", is longer than " + std::to_string(kLongestSettingsLine) + " characters";
+                return false;
+            }
+            if (sep != std::string::npos) {
+                previous = name;
+                kept = name + "=";
+            } else {
+                kept.clear();
+            }
+        }
+        if (tooLong) {
+            // A name or section of that length is none a caller asks for.
+            if (kept.size() > kLongestSettingsLine)
+                kept.clear();
+            if (skipped != nullptr)
+                skipped->push_back(n + 1);
+            out->append(kept);
+        } else {
+            out->append(text, lines[n].start, lines[n].length);
+        }
+        out->push_back('\n');
+    }
+    return true;
 }
 
 } // namespace
 
 bool findSetting(const std::string& text, const char* section, const char* key,
-                 std::string* value, std::string* why)
+                 std::string* value, std::string* why, std::vector<std::size_t>* skipped)
 {
-    if (const std::size_t line = firstOverlongLine(text)) {
-        if (why != nullptr)
-            *why = "line " + std::to_string(line) + " is longer than " +
-                   std::to_string(kLongestSettingsLine) + " characters";
-        return false;
+    std::string ignored;
+    if (why == nullptr)
+        why = &ignored;
+    // Only the part before the first NUL counts, as for the parser.
+    const std::size_t end = std::min(text.find('\0'), text.size());
+    bool anyTooLong = false;
+    for (std::size_t start = 0; start < end && !anyTooLong;) {
+        const std::size_t stop = std::min(text.find('\n', start), end);
+        const std::size_t length = stop - start - (stop > start && text[stop - 1] == '\r');
+        anyTooLong = length > kLongestSettingsLine;
+        start = stop + 1;
     }
+    std::string rewritten;
+    if (anyTooLong && !shortened(text, end, section, key, &rewritten, why, skipped))
+        return false;
     Lookup lookup;
     lookup.section = section;
     lookup.key = key;
-    ini_parse_string(text.c_str(), onEntry, &lookup);
+    ini_parse_string(anyTooLong ? rewritten.c_str() : text.c_str(), onEntry, &lookup);
     if (!lookup.found)
         return false;
     *value = lookup.value;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace oscprobe::internal {
 
@@ -18,12 +19,16 @@ namespace oscprobe::internal {
 // value (surrounding blanks removed) when found; false with *value
 // unchanged otherwise.
 //
-// The parser reads lines of at most kLongestSettingsLine characters whole
-// and would take the rest of a longer one for a line of its own, so a text
-// with a longer line is refused as a whole: false, and *why (when given)
-// names the line. Otherwise *why is left alone.
+// The parser reads lines of at most kLongestSettingsLine characters whole.
+// A longer line neither hides nor invents a setting: a comment, a line of
+// another section or another key is skipped whole (its 1-based number goes
+// to *skipped, when given), and the lookup goes on around it. Only a longer
+// line that would set `key` in `section` (or continue such a value) cannot
+// be taken: false, and *why (when given) names the line. Otherwise *why is
+// left alone.
 bool findSetting(const std::string& text, const char* section, const char* key,
-                 std::string* value, std::string* why = nullptr);
+                 std::string* value, std::string* why = nullptr,
+                 std::vector<std::size_t>* skipped = nullptr);
 
 // The longest line, line end excluded, that the parser reads whole.
 extern const std::size_t kLongestSettingsLine;

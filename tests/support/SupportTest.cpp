@@ -52,6 +52,32 @@ TEST(SupportTest, SettingIsFoundOnlyInItsOwnSection)
     }
 }
 
+// A line too long for the parser neither hides the setting around it nor
+// lends its tail to a setting: only one that sets the key itself is refused.
+TEST(SupportTest, OverlongLinesAreSkippedUnlessTheySetTheKey)
+{
+    const std::string big(300, 'x'), hm = "[Runtime]\nnHMONLINE=1\n";
+    const struct { std::string text; const char* value; size_t skipped; } rows[] = {
+        {hm + "; " + big + "\n", "1", 3},
+        {"# " + big + "\n" + hm, "1", 1},
+        {hm + "other=" + big + "\n", "1", 3},
+        {hm + "other=" + big + "\n  nHMONLINE=0\n", "1", 3},          // continues other, not ours
+        {"[Other]\nnHMONLINE=" + big + "\n" + hm, "1", 2},
+        {"[" + big + "]\nnHMONLINE=0\n" + hm, "1", 1},
+        {"[Runtime]\nnHMONLINE=" + big + "\n", nullptr, 0},
+        {hm + "  " + big + "\n", nullptr, 0},                           // continues ours
+        {"[Runtime]\nnHMONLINE=1 ;" + big + "\n", nullptr, 0}};
+    for (const auto& r : rows) {
+        std::string value = "-", why;
+        std::vector<size_t> skipped;
+        const bool found = oscprobe::internal::findSetting(r.text, "Runtime", "nHMONLINE", &value, &why, &skipped);
+        EXPECT_EQ(found, r.value != nullptr) << r.text.substr(0, 40);
+        EXPECT_EQ(value, r.value ? r.value : "-");
+        EXPECT_EQ(why.empty(), r.value != nullptr) << why;
+        EXPECT_EQ(skipped, r.skipped ? std::vector<size_t>{r.skipped} : std::vector<size_t>{});
+    }
+}
+
 struct Counted : SPEnabled { int* gone; explicit Counted(int* g) : gone(g) {} ~Counted() override { ++*gone; } };
 
 TEST(SupportTest, LastReferenceDeletesOnceAndSelfAssignmentKeepsTheObject)
