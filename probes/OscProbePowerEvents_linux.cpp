@@ -24,12 +24,12 @@ namespace {
 using oscprobe::internal::NetlinkListener;
 using oscprobe::internal::WakeRegistry;
 
-const char* const kListenerTag = "OscProbe::powerListener";
+constexpr const char* kListenerTag = "OscProbe::powerListener";
 
 // Kernel uevents are multicast to group 1; udev's own re-broadcasts go to
 // another, so each change arrives once. A uevent is at most a few
 // kilobytes of "KEY=value" text.
-const NetlinkListener::Spec kUeventSpec = {
+constexpr NetlinkListener::Spec kUeventSpec = {
     SOCK_DGRAM, NETLINK_KOBJECT_UEVENT, 1, 8192, kListenerTag, "OscProbePowerEvents_linux",
     "Couldn't create uevent socket: ", 1,
     "Couldn't bind uevent socket: ", 2,

@@ -30,12 +30,12 @@ namespace {
 using oscprobe::internal::NetlinkListener;
 using oscprobe::internal::WakeRegistry;
 
-const char* const kWatcherTag = "OscProbeSubNet::thread_func";
+constexpr const char* kWatcherTag = "OscProbeSubNet::thread_func";
 
 // The watcher's errors name the file that has always thrown them, and keep
 // stable line identifiers so hosts' log filters see the same numbers
 // release after release.
-const NetlinkListener::Spec kRoutingSpec = {
+constexpr NetlinkListener::Spec kRoutingSpec = {
     SOCK_RAW, NETLINK_ROUTE, RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR, 4096, kWatcherTag,
     "OscProbeSubNet_linux",
     "Couldn't create netlink routing socket: ", 256,
