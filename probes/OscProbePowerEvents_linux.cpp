@@ -43,28 +43,20 @@ WakeRegistry& powerRegistry()
     return power_list;
 }
 
-class PowerListener : public NetlinkListener {
-public:
-    PowerListener() : NetlinkListener(powerRegistry(), kUeventSpec) {}
-
-private:
-    bool interesting(const unsigned char* data, size_t length) override
-    {
-        return oscprobe::internal::isPowerSupplyUevent(reinterpret_cast<const char*>(data), length);
-    }
-
-    // A plug-in announces the mains supply and every battery at once; the
-    // drain before this covers them all with one pass.
-    void batch() override
-    {
-        log.DebugLvl(kListenerTag, 2, "Power supply changed.");
-        pass();
-    }
-};
-
 void* listen(void* /*arg*/)
 {
-    PowerListener().run();
+    NetlinkListener listener(powerRegistry(), kUeventSpec);
+    NetlinkListener::Source source;
+    source.interesting = [](const unsigned char* data, size_t length) {
+        return oscprobe::internal::isPowerSupplyUevent(reinterpret_cast<const char*>(data), length);
+    };
+    // A plug-in announces the mains supply and every battery at once; the
+    // drain before this covers them all with one pass.
+    source.batch = [&listener] {
+        listener.log.DebugLvl(kListenerTag, 2, "Power supply changed.");
+        listener.pass();
+    };
+    listener.run(source);
     return nullptr;
 }
 

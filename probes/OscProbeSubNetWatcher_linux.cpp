@@ -94,9 +94,12 @@ namespace {
 // end the watcher: the hosts are woken to look for themselves, the snapshot
 // is kept, and the listing is tried again at the next notification or after
 // a back-off. Only a failing netlink socket ends the thread.
-class Watcher : public NetlinkListener {
+class Watcher {
 public:
-    Watcher() : NetlinkListener(probeRegistry(), kRoutingSpec) {}
+    Watcher() : listener_(probeRegistry(), kRoutingSpec) {}
+
+    // The thread's whole life; returns after the failure path.
+    void run();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -106,17 +109,15 @@ private:
     static constexpr std::chrono::milliseconds kFirstBackoff{500};
     static constexpr std::chrono::milliseconds kLongestBackoff{30000};
 
-    void opened() override;
-    bool interesting(const unsigned char* data, size_t length) override;
-    void batch() override;
-    int waitLimitMs() override;
-    void timedOut() override { retryListing(); }
-
+    void opened();
+    void batch();
+    int waitLimitMs();
     void check();
     bool reRead(std::list<Iface>* fresh, bool wakeOnFailure);
     void retryListing();
     void reportChange();
 
+    NetlinkListener listener_;
     std::list<Iface> snapshot_;
     // The snapshot missed the last listing: it may be out of date.
     bool stale_ = false;
@@ -126,6 +127,20 @@ private:
     std::vector<ZUNET_SockAddr> named_;
 };
 
+void Watcher::run()
+{
+    NetlinkListener::Source source;
+    source.opened = [this] { opened(); };
+    source.interesting = [this](const unsigned char* data, size_t length) {
+        return oscprobe::internal::collectNewAddresses(data, static_cast<long>(length), &named_,
+                                                       kMaxNamedAddresses);
+    };
+    source.batch = [this] { batch(); };
+    source.waitLimitMs = [this] { return waitLimitMs(); };
+    source.timedOut = [this] { retryListing(); };
+    listener_.run(source);
+}
+
 // The socket is bound before the first snapshot: an address that comes up
 // in between is then both in the queue and possibly in the snapshot, never
 // in neither.
@@ -134,13 +149,7 @@ void Watcher::opened()
     reRead(&snapshot_, false);
     // A host may have probed before the snapshot and missed an address that
     // came up meanwhile; a spurious wake-up costs it one probe().
-    pass();
-}
-
-bool Watcher::interesting(const unsigned char* data, size_t length)
-{
-    return oscprobe::internal::collectNewAddresses(data, static_cast<long>(length), &named_,
-                                                   kMaxNamedAddresses);
+    listener_.pass();
 }
 
 void Watcher::batch()
@@ -179,7 +188,7 @@ void Watcher::check()
         return;
     // Anything queued may tell of a change since the early wake-up (a named
     // address that went and came back while the hosts listed, say).
-    const bool pending = covering && queued();
+    const bool pending = covering && listener_.queued();
     std::sort(named_.begin(), named_.end(), oscprobe::internal::addressBefore);
     switch (oscprobe::internal::decideWake(snapshot_, fresh, named_, covering, pending)) {
     case oscprobe::internal::WakeDecision::NOTHING_CHANGED:
@@ -204,13 +213,13 @@ bool Watcher::reRead(std::list<Iface>* fresh, bool wakeOnFailure)
         *fresh = OscProbeSubNet::getIFList();
     } catch (JxException& e) {
         if (!stale_)
-            log.Error(e.getFuncName(), "%s", e.getMessage());
+            listener_.log.Error(e.getFuncName(), "%s", e.getMessage());
         else
             backoff_ = std::min(backoff_ * 2, kLongestBackoff);
         stale_ = true;
         retryAt_ = Clock::now() + backoff_;
         if (wakeOnFailure)
-            pass();
+            listener_.pass();
         return false;
     }
     stale_ = false;
@@ -232,8 +241,8 @@ void Watcher::retryListing()
 
 void Watcher::reportChange()
 {
-    log.Debug(kWatcherTag, "New IP address just came up.");
-    pass();
+    listener_.log.Debug(kWatcherTag, "New IP address just came up.");
+    listener_.pass();
 }
 
 } // namespace

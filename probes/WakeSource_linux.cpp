@@ -31,24 +31,26 @@ NetlinkListener::NetlinkListener(WakeRegistry& registry, const Spec& spec)
 
 NetlinkListener::~NetlinkListener() { closeSocket(); }
 
-void NetlinkListener::run()
+void NetlinkListener::run(const Source& source)
 {
+    source_ = &source;
     try {
         // The socket is made here, on the listener's own thread: a socket
         // that cannot be made is the listener's failure, like one that fails.
         openSocket();
         buffer_.reset(new unsigned char[spec_.bufferSize]);
-        opened();
+        if (source.opened)
+            source.opened();
         for (;;) {
             interesting_ = false;
-            const int limit = waitLimitMs();
+            const int limit = source.waitLimitMs ? source.waitLimitMs() : -1;
             if (limit >= 0) {
                 struct pollfd pfd = {sock_, POLLIN, 0};
                 const int ready = limit > 0 ? poll(&pfd, 1, limit) : 0;
                 if (ready < 0 && errno == EINTR)
                     continue;
                 if (ready == 0) {
-                    timedOut();
+                    source.timedOut();
                     continue;
                 }
             }
@@ -56,7 +58,7 @@ void NetlinkListener::run()
             if (!interesting_)
                 continue;
             drain();
-            batch();
+            source.batch();
         }
     } catch (JxException& e) {
         log.Error(e.getFuncName(), "%s", e.getMessage());
@@ -109,7 +111,7 @@ bool NetlinkListener::receive(int flags)
 
         const int32_t length = static_cast<int32_t>(recvmsg(sock_, &msg, flags));
         if (length >= 0) {
-            if (interesting(buffer_.get(), static_cast<size_t>(length)))
+            if (source_->interesting(buffer_.get(), static_cast<size_t>(length)))
                 interesting_ = true;
             return true;
         }

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 
@@ -89,19 +90,23 @@ private:
     std::atomic<bool> failed_{false};
 };
 
-// A source's listener thread over one netlink socket. The source derives,
-// and its thread entry constructs it and calls run(), which returns when
-// the thread is to end.
+// A source's listener thread over one netlink socket. The source's thread
+// entry constructs one and calls run() with what the source supplies;
+// run() returns when the thread is to end.
 //
 // run() makes and binds the socket, calls opened(), then forever: receives a
 // datagram (EINTR retried silently) and asks interesting(); when it is, or
 // the kernel dropped messages (ENOBUFS, logged at level 2 and counted as
 // interesting), it takes whatever else is queued without blocking (at most
 // kMaxDrained datagrams, each asked too) and calls batch(). A source with a
-// timed wake says how long to wait at most (waitLimitMs()) and is told when
-// that passed with nothing received (timedOut()). Any other error, and any
+// timed wake says how long to wait at most (waitLimitMs) and is told when
+// that passed with nothing received (timedOut). Any other error, and any
 // exception from the source, is the failure path: logged, socket closed,
 // registry failed, one last pass, run() returns.
+//
+// No virtual functions here, nor in the sources: the failure path must run
+// even without a descriptor to spare, where a sanitizer's check of a
+// dynamic type could not.
 class NetlinkListener {
 public:
     // What the source listens to, and the texts and line identifiers of
@@ -123,26 +128,28 @@ public:
         const char* lostText;
     };
 
+    // What the source supplies; `interesting` and `batch` are required.
+    struct Source {
+        // After the socket is bound, before the first receive.
+        std::function<void()> opened;
+        // Whether a datagram asks for a batch; may note what it says.
+        std::function<bool(const unsigned char* data, size_t length)> interesting;
+        // After the drain of an interesting round: decide, and pass() or not.
+        std::function<void()> batch;
+        // The longest wait for the next datagram in milliseconds; negative
+        // (or empty): no limit; 0: timedOut at once.
+        std::function<int()> waitLimitMs;
+        std::function<void()> timedOut;
+    };
+
     static constexpr int kMaxDrained = 1024;
 
     NetlinkListener(WakeRegistry& registry, const Spec& spec);
-    virtual ~NetlinkListener();
+    ~NetlinkListener();
     NetlinkListener(const NetlinkListener&) = delete;
     NetlinkListener& operator=(const NetlinkListener&) = delete;
 
-    void run();
-
-protected:
-    // After the socket is bound, before the first receive.
-    virtual void opened() {}
-    // Whether a datagram asks for a batch; may note what it says.
-    virtual bool interesting(const unsigned char* data, size_t length) = 0;
-    // After the drain of an interesting round: decide, and pass() or not.
-    virtual void batch() = 0;
-    // The longest wait for the next datagram in milliseconds; negative:
-    // no limit (the default), 0: timedOut() at once.
-    virtual int waitLimitMs() { return -1; }
-    virtual void timedOut() {}
+    void run(const Source& source);
 
     void pass() { registry_.pass(); }
     // Whether a datagram (or an overflow) is queued; a failed poll says yes.
@@ -158,6 +165,7 @@ private:
 
     WakeRegistry& registry_;
     const Spec spec_;
+    const Source* source_ = nullptr;
     int sock_ = -1;
     std::unique_ptr<unsigned char[]> buffer_;
     // This round holds an interesting datagram or an overflow.

@@ -122,9 +122,11 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
                 for (const char* file : {"/proc/stat", "/proc/net/if_inet6"})
                     put(file, "intr 1 2 3\n");
             }
-            // Each probe once with descriptors to spare: UBSan's vptr check
-            // probes memory through a pipe the first time it meets a type, and
-            // without a descriptor it would report a false "invalid vptr".
+            // Each probe (and the log handler) once with descriptors to spare:
+            // UBSan's vptr check probes memory through a pipe the first time
+            // it meets a type, and without a descriptor it would report a
+            // false "invalid vptr".
+            captureLog(0);
             askAll();
             const int before = openDescriptors();
             struct rlimit limit; // leaving `spare` descriptors free; it dies with the child
@@ -149,7 +151,7 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
                 {[&](JxMonitor* m) { return p->start(m); },
                  "E OscProbeSubNet::thread_func: Couldn't create netlink routing socket: Too many open files"},
                 {OscProbeWake::watchPower, "E OscProbe::powerListener: Couldn't create uevent socket: Too many open files"}};
-            captureLog(0);
+            takeLog();
             JxMonitor m;
             for (const auto& [start, line] : sources) {
                 const unsigned long long passes = OscProbeWake::generation();
