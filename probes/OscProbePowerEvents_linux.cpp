@@ -28,7 +28,8 @@ constexpr const char* kListenerTag = "OscProbe::powerListener";
 
 // Kernel uevents are multicast to group 1; udev's own re-broadcasts go to
 // another, so each change arrives once. A uevent is at most a few
-// kilobytes of "KEY=value" text.
+// kilobytes of "KEY=value" text. The errors' line identifiers 1 to 3 name
+// the failing call (socket, bind, receive).
 constexpr NetlinkListener::Spec kUeventSpec = {
     SOCK_DGRAM, NETLINK_KOBJECT_UEVENT, 1, 8192, kListenerTag, "OscProbePowerEvents_linux",
     "Couldn't create uevent socket: ", 1,
