@@ -22,7 +22,8 @@ unexpected=$(echo "$exports" | awk '{ $1 = ""; $2 = ""; sub(/^  /, ""); sub(/@@?
 if [ -n "$unexpected" ]; then
   echo "unexpected exports:"; echo "$unexpected"; exit 1
 fi
-for sym in 'OscProbeCPU::probe()' 'vtable for OscProbe' 'typeinfo for OscProbeSubNet' 'OscProbeAC::caffeine(bool)'; do
+for sym in 'OscProbeCPU::probe()' 'vtable for OscProbe' 'typeinfo for OscProbeSubNet' 'OscProbeAC::caffeine(bool)' \
+           'OscProbeWake::generation()'; do
   grep -qF "$sym" <<<"$exports" || { echo "missing export: $sym"; exit 1; }
 done
 readelf -d "$lib/liboscprobe.so" | grep -q 'SONAME.*liboscprobe.so.1' || { echo "no versioned SONAME"; exit 1; }
