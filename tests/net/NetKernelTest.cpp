@@ -87,10 +87,9 @@ TEST(NetKernel, ListingAndWatcherAgainstTheKernel)
         EXPECT_TRUE(wokenAgain("ip addr del 10.200.0.1/32 dev tv0 && ip addr replace 10.200.0.2/32 "
                                "dev tv0 valid_lft 3000 preferred_lft 3000",
                                storm("del", 2, "echo addr add 10.99.0.1/32 dev tv0")));
-        // A go answer, like stop(), leaves the registry and its reference.
+        // A go answer leaves the registry and its reference (as stop() does:
+        // the churn in StressTest.cpp).
         EXPECT_TRUE(host->probe());
         EXPECT_EQ(host->refCount(), 1);
-        stall->stop();
-        EXPECT_EQ(stall->refCount(), 1);
     });
 }

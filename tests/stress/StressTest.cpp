@@ -89,9 +89,7 @@ TEST(Stress, ChurnUnderSignalsLeavesNoThreadOrProbeBehindAndEverySleepWhole)
 
 // Every probe, with 0 to 3 descriptors to spare or plenty, or with a /proc
 // whose files none can use, answers, gives its default or throws
-// JxException, and keeps no descriptor. A watcher without one for its
-// socket wakes its hosts and refuses later starts; a power probe's start()
-// says false.
+// JxException, and keeps no descriptor.
 TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
 {
     OSCPROBE_REQUIRE_NAMESPACES();
@@ -124,14 +122,13 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
                 for (const char* file : {"/proc/stat", "/proc/net/if_inet6"})
                     put(file, "intr 1 2 3\n");
             }
-            // Each probe once with descriptors to spare: UBSan's vptr check
-            // probes memory through a pipe the first time it meets a type, and
-            // without a descriptor it would report a false "invalid vptr".
+            // Each probe (and the log handler) once with descriptors to spare:
+            // UBSan's vptr check probes memory through a pipe the first time
+            // it meets a type, and without a descriptor it would report a
+            // false "invalid vptr".
+            captureLog(0);
             askAll();
             const int before = openDescriptors();
-            SP<OscProbeSubNet> p = subnetProbe("10.99.0.0/16");
-            SP<OscProbeAC> ac(new OscProbeAC());
-            JxMonitor m;
             struct rlimit limit; // leaving `spare` descriptors free; it dies with the child
             getrlimit(RLIMIT_NOFILE, &limit);
             int fd = 0;
@@ -147,14 +144,28 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
             if (spare == 1) {
                 EXPECT_NO_THROW(OscProbeSubNet::getIFList());
             }
-            // Without a descriptor the watcher is made but cannot listen: later starts say false.
-            bool refused = spare != 0 || !p->start(&m);
-            for (int i = 0; !refused && i < 500; ++i, usleep(10000))
-                refused = !p->start(&m);
-            EXPECT_TRUE(refused);
-            // Without a descriptor for its socket, no power listener: hosts must poll.
-            EXPECT_TRUE(spare != 0 || !ac->start(&m));
-            p->stop();
             EXPECT_EQ(openDescriptors(), before);
+            // Without one a wake source is made but cannot listen: it says so,
+            // wakes its monitors with a last pass (counted like any other) and
+            // refuses later starts.
+            if (spare != 0)
+                return;
+            SP<OscProbeSubNet> p = subnetProbe("10.99.0.0/16");
+            const std::pair<std::function<bool(JxMonitor*)>, std::string> sources[] = {
+                {[&](JxMonitor* m) { return p->start(m); },
+                 "E OscProbeSubNet::thread_func: Couldn't create netlink routing socket: Too many open files"},
+                {OscProbeWake::watchPower, "E OscProbe::powerListener: Couldn't create uevent socket: Too many open files"}};
+            takeLog();
+            JxMonitor m;
+            for (const auto& [start, line] : sources) {
+                const unsigned long long passes = OscProbeWake::generation();
+                ASSERT_TRUE(start(&m));
+                m.enter();
+                EXPECT_TRUE(OscProbeWake::generation() != passes || m.wait(5000));
+                m.leave();
+                EXPECT_EQ(passes + 1, OscProbeWake::generation());
+                EXPECT_FALSE(start(&m) || start(nullptr));
+                EXPECT_EQ(std::vector<std::string>{line}, takeLog());
+            }
         });
 }
