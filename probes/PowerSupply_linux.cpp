@@ -2,7 +2,6 @@
 // decide by (internal/PowerSupply.h), with the Type-C ports' power roles
 // laid beside the supplies of the same device.
 #include <dirent.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 

@@ -1,7 +1,8 @@
 // The local resource probes' decisions as tables, the CPU history over a
 // /proc/stat of the test's own, the AC probe over a sysfs of the test's own,
-// and free space on a real file system with blocks reserved for root. time() and the CPU probe's sleep are defined
-// here; the probes, from the static archive, call these.
+// and free space on a real file system with blocks reserved for root. time()
+// and the CPU probe's sleep are defined here; the probes, from the static
+// archive, call these.
 #include <sys/statvfs.h>
 #include <unistd.h>
 
