@@ -116,12 +116,13 @@ TEST(LocalTest, ASupplyWhosePortGivesPowerOutIsNoChargerAndThreadsSharingAnAcPro
     OSCPROBE_REQUIRE_NAMESPACES();
     oscprobe_test::inChild([] {
         isolate({"/proc", "/sys"});
-        for (const auto& [file, text] : {std::pair{"class/power_supply/ucsi/type", "USB"}, {"class/power_supply/ucsi/online", "1"},
-                 {"class/power_supply/BAT0/type", "Battery"}, {"class/power_supply/BAT0/status", "Discharging"}, {"devices/pd0/uevent", ""},
-                 {"devices/pd1/uevent", ""}, {"class/typec/port0/power_role", ""}, {"class/typec/port1/power_role", "source [sink]"}})
-            put("/sys/"s + file, text + "\n"s);
-        for (const auto& [link, dev] : {std::pair{"power_supply/ucsi", "pd0"}, {"typec/port0", "pd0"}, {"typec/port1", "pd1"}}) // port1 sinks, for another
+        for (const auto& [file, text] : {std::pair{"power_supply/ucsi/type", "USB"}, {"power_supply/ucsi/online", "1"}, {"power_supply/BAT0/type", "Battery"},
+                 {"power_supply/BAT0/status", "Discharging"}, {"typec/port0/power_role", ""}, {"typec/port1/power_role", "source [sink]"}})
+            put("/sys/class/"s + file, text + "\n"s);
+        for (const auto& [link, dev] : {std::pair{"power_supply/ucsi", "pd0"}, {"typec/port0", "pd0"}, {"typec/port1", "pd1"}}) { // port1 sinks, for another
+            put("/sys/devices/"s + dev + "/uevent", "");
             ASSERT_EQ(symlink(("/sys/devices/"s + dev).c_str(), ("/sys/class/"s + link + "/device").c_str()), 0);
+        }
         OscProbeAC probe;
         OscProbeAC::Finding f;
         for (const auto& [role, go, text] : {std::tuple{"[source] sink", false, "battery BAT0 is discharging"},

@@ -32,15 +32,10 @@ TEST(PowerEvents, OnlyAPowerSupplyFieldMakesAnEventWholeFieldsOnly)
 {
     const string kernel = "change@/devices/power_supply/AC\0ACTION=change\0"
                           "SUBSYSTEM=power_supply\0POWER_SUPPLY_ONLINE=1\0"s;
-    const std::pair<string, bool> cases[] = {
-        {kernel, true},
-        {"add@/devices/net/eth0\0ACTION=add\0SUBSYSTEM=net\0"s, false},
-        {"x\0SUBSYSTEM=power_supply_extra\0"s, false},
-        {"x\0MY_SUBSYSTEM=power_supply\0"s, false},
+    const std::pair<string, bool> cases[] = {{kernel, true}, {"add@/devices/net/eth0\0ACTION=add\0SUBSYSTEM=net\0"s, false},
+        {"x\0SUBSYSTEM=power_supply_extra\0"s, false}, {"x\0MY_SUBSYSTEM=power_supply\0"s, false}, {"", false},
         {"x\0SUBSYSTEM=power_supply"s, true}, // no NUL after the last field
-        {kernel.substr(0, kernel.find("SUBSYSTEM") + 15), false}, // only the bytes given count
-        {"", false},
-    };
+        {kernel.substr(0, kernel.find("SUBSYSTEM") + 15), false}}; // only the bytes given count
     for (const auto& [data, power] : cases)
         EXPECT_EQ(power, isPowerSupplyUevent(data.data(), data.size())) << data;
 }
