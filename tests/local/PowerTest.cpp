@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -20,7 +21,7 @@
 #include "OscProbeWake.h"
 #include "SP.h"
 #include "TestSupport.h"
-#include "internal/OscProbeACInternal.h"
+#include "internal/PowerSupply.h"
 
 using namespace oscprobe::internal;
 using namespace oscprobe_test;
@@ -33,15 +34,10 @@ TEST(PowerEvents, OnlyAPowerSupplyFieldMakesAnEventWholeFieldsOnly)
 {
     const string kernel = "change@/devices/power_supply/AC\0ACTION=change\0"
                           "SUBSYSTEM=power_supply\0POWER_SUPPLY_ONLINE=1\0"s;
-    const std::pair<string, bool> cases[] = {
-        {kernel, true},
-        {"add@/devices/net/eth0\0ACTION=add\0SUBSYSTEM=net\0"s, false},
-        {"x\0SUBSYSTEM=power_supply_extra\0"s, false},
-        {"x\0MY_SUBSYSTEM=power_supply\0"s, false},
+    const std::pair<string, bool> cases[] = {{kernel, true}, {"add@/devices/net/eth0\0ACTION=add\0SUBSYSTEM=net\0"s, false},
+        {"x\0SUBSYSTEM=power_supply_extra\0"s, false}, {"x\0MY_SUBSYSTEM=power_supply\0"s, false}, {"", false},
         {"x\0SUBSYSTEM=power_supply"s, true}, // no NUL after the last field
-        {kernel.substr(0, kernel.find("SUBSYSTEM") + 15), false}, // only the bytes given count
-        {"", false},
-    };
+        {kernel.substr(0, kernel.find("SUBSYSTEM") + 15), false}}; // only the bytes given count
     for (const auto& [data, power] : cases)
         EXPECT_EQ(power, isPowerSupplyUevent(data.data(), data.size())) << data;
 }
@@ -51,31 +47,21 @@ PowerSupplyRecord battery(const string& files)
 {
     PowerSupplyRecord r;
     r.type = "Battery\n";
-    const std::pair<const char*, std::optional<string>*> known[] = {
-        {"capacity", &r.capacity},   {"energy_now", &r.energyNow}, {"energy_full", &r.energyFull},
-        {"charge_now", &r.chargeNow}, {"charge_full", &r.chargeFull}, {"scope", &r.scope},
-        {"present", &r.present}};
+    const std::map<string, std::optional<string>*> known = {{"capacity", &r.capacity}, {"energy_now", &r.energyNow},
+        {"energy_full", &r.energyFull}, {"charge_now", &r.chargeNow}, {"charge_full", &r.chargeFull}, {"scope", &r.scope}, {"present", &r.present}};
     std::istringstream words(files);
-    for (string word; words >> word;)
-        for (const auto& k : known)
-            if (word.rfind(string(k.first) + "=", 0) == 0)
-                *k.second = word.substr(word.find('=') + 1) + "\n";
+    for (string key, value; std::getline(words >> std::ws, key, '=') && words >> value;)
+        *known.at(key) = value + "\n";
     return r;
 }
 
 TEST(BatteryCharge, SumsLikeUnitsAveragesOthersAndCountsOnlySystemBatteries)
 {
-    const struct {
-        std::vector<PowerSupplyRecord> supplies;
-        int batteries, measured;
-        double percent;
-    } cases[] = {
+    const struct { std::vector<PowerSupplyRecord> supplies; int batteries, measured; double percent; } cases[] = {
         {{battery("capacity=50")}, 1, 1, 50},
         // Energy beats capacity; two packs hold what their sums say.
-        {{battery("capacity=99 energy_now=9000 energy_full=10000"),
-          battery("energy_now=3000 energy_full=30000")}, 2, 2, 30},
-        {{battery("charge_now=1000 charge_full=4000"), battery("charge_now=3000 charge_full=4000")},
-         2, 2, 50},
+        {{battery("capacity=99 energy_now=9000 energy_full=10000"), battery("energy_now=3000 energy_full=30000")}, 2, 2, 30},
+        {{battery("charge_now=1000 charge_full=4000"), battery("charge_now=3000 charge_full=4000")}, 2, 2, 50},
         // Units that do not add up are averaged.
         {{battery("energy_now=9000 energy_full=10000"), battery("capacity=50")}, 2, 2, 70},
         // Above full, above 100 and unreadable pairs are held in range.
@@ -83,8 +69,7 @@ TEST(BatteryCharge, SumsLikeUnitsAveragesOthersAndCountsOnlySystemBatteries)
         {{battery("capacity=150 energy_now=1 energy_full=0")}, 1, 1, 100},
         {{battery("energy_now=x energy_full=10"), battery("")}, 2, 0, 0},
         // A mouse's battery and an empty slot are not the machine's.
-        {{battery("capacity=10 scope=Device"), battery("capacity=90 present=0"),
-          battery("capacity=80")}, 1, 1, 80},
+        {{battery("capacity=10 scope=Device"), battery("capacity=90 present=0"), battery("capacity=80")}, 1, 1, 80},
         {{}, 0, 0, 0},
     };
     for (const auto& c : cases) {
