@@ -389,7 +389,7 @@ const ConditionRow kConditions[] = {
      },
      [](const ConditionOptions& o) { return o.ac; },
      [](CLI::App*, ConditionOptions& o) { o.ac = true; },
-     makeAc, Wake::OWN_START, "running on battery"},
+     makeAc, Wake::POWER_EVENTS, "running on battery"},
     {"battery",
      [](CLI::App* cmd, ConditionOptions& o) {
          percentOption(cmd, "--battery", o.battery,
@@ -554,6 +554,7 @@ ConditionSet::ConditionSet(const ConditionOptions& options, const std::vector<st
         // Held from here on, so a throw in a later constructor releases it.
         conditions_.push_back(Condition{row, SP<OscProbe>(made.probe), std::move(made.ask)});
         watchesInterfaces_ = watchesInterfaces_ || row->wake == Wake::INTERFACES;
+        watchesPower_ = watchesPower_ || row->wake == Wake::POWER_EVENTS;
     }
     if (conditions_.empty())
         throw UsageError("no condition given");
@@ -564,16 +565,24 @@ ConditionSet::~ConditionSet() { stop(); }
 bool ConditionSet::start(JxMonitor* monitor, std::string* problem)
 {
     bool wakes = false;
-    for (Condition& c : conditions_) {
+    // One try for each: a wake source that cannot start leaves the others.
+    auto attempt = [&](const std::function<bool()>& start) {
         try {
-            if (c.probe->start(monitor))
-                wakes = true;
+            wakes = start() || wakes;
         } catch (const JxException& e) {
             *problem = std::string(e.getFuncName()) + ": " + e.getMessage();
         } catch (const std::exception& e) {
             *problem = e.what();
         }
+    };
+    if (watchesPower_) {
+        // Registered even when the listener's thread could not be made, so
+        // stop() withdraws it in every case.
+        powerWatched_ = monitor;
+        attempt([monitor] { return OscProbeWake::watchPower(monitor); });
     }
+    for (Condition& c : conditions_)
+        attempt([&c, monitor] { return c.probe->start(monitor); });
     return wakes;
 }
 
@@ -581,6 +590,9 @@ void ConditionSet::stop()
 {
     for (Condition& c : conditions_)
         c.probe->stop();
+    if (powerWatched_ != nullptr)
+        OscProbeWake::unwatchPower(powerWatched_);
+    powerWatched_ = nullptr;
 }
 
 std::vector<Answer> ConditionSet::evaluate()

@@ -86,7 +86,8 @@ public:
     // change can alter the answer.
     bool watchesInterfaces() const { return watchesInterfaces_; }
 
-    // Registers every probe that can wake `monitor`. Safe to repeat: a
+    // Registers every probe that can wake `monitor`, and the monitor itself
+    // for power events when a condition needs them. Safe to repeat: a
     // subnet probe leaves the watcher when it answers go, and must be
     // started again to be woken after a later no-go. Returns false when
     // nothing will wake the monitor (nothing can, or the watcher failed);
@@ -113,6 +114,8 @@ private:
 
     std::vector<Condition> conditions_;
     bool watchesInterfaces_ = false;
+    bool watchesPower_ = false;           // some condition needs power events
+    JxMonitor* powerWatched_ = nullptr;   // the monitor given them, until stop()
 };
 
 } // namespace oscprobe_cli
