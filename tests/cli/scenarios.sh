@@ -241,11 +241,9 @@ table)
     # completions; each row of the condition table (status --probe's values)
     # is among the --probe values of each.
     man=$(sed 's/\\-/-/g' "$src/cli/oscprobe.1") bash=$(<"$src/cli/completions/oscprobe.bash") zsh=$(<"$src/cli/completions/_oscprobe")
-    for command in "" status check wait run ifaces; do
-        for option in $(o $command --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
-            for doc in man bash zsh; do
-                grep -qe "$option\([^a-z-]\|$\)" <<<"${!doc}" || match "" "${command:-oscprobe} $option" "an option the $doc lacks"
-            done
+    for option in $(for c in "" status check wait run ifaces; do o $c --help; done | grep -o -- '--[a-z][a-z-]*' | sort -u); do
+        for doc in man bash zsh; do
+            grep -qe "$option\([^a-z-]\|$\)" <<<"${!doc}" || match "" "$option" "an option the $doc lacks"
         done
     done
     rows=$(o status --help | grep -o -- '--probe NAME:{[^}]*' | cut -d'{' -f2 | tr , ' ')
