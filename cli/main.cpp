@@ -1,19 +1,17 @@
 // oscprobe: evaluates the condition probes on this machine, and waits for
 // them on behalf of a job.
 //
-//   oscprobe status [options]            every probe, with its figure
+//   oscprobe status [options]            the table's conditions with defaults
 //   oscprobe check CONDITIONS            each condition once
 //   oscprobe wait CONDITIONS             until all say go
 //   oscprobe run CONDITIONS -- COMMAND   wait, then become COMMAND
 //   oscprobe ifaces                      the interfaces the network probe sees
-#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
 #include <exception>
 #include <string>
 #include <vector>
