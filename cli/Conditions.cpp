@@ -114,25 +114,15 @@ bool linkDown(const std::string& name)
     return known && (req.ifr_flags & (IFF_UP | IFF_RUNNING)) != (IFF_UP | IFF_RUNNING);
 }
 
-// What an AC probe's last answer rests on: "on AC power: ACPI adapter AC is
-// on-line", "on battery power: battery BAT0 is discharging", or, when AC
-// power was only assumed, what each source said.
-std::string acFinding(const OscProbeAC& probe, bool go)
-{
-    if (probe.lastAssumed())
-        return probe.getLastFinding();
-    return (go ? "on AC power: " : "on battery power: ") + probe.getLastFinding();
-}
-
-// Where a subnet probe's last go answer found its address: "eth0 has an
+// Where a subnet probe's go answer found its address: "eth0 has an
 // address in 10.0.0.0/8: 10.1.2.3", with " (link down)" when the interface
 // has no carrier or is down (its address counts all the same).
-std::string foundAddress(const OscProbeSubNet& probe, const std::string& what)
+std::string foundAddress(const OscProbeSubNet::Match& match, const std::string& what)
 {
     char address[128];
-    ZUNET_ip2str(&probe.getLastAddress(), address, sizeof address);
-    return probe.getLastInterface() + " has an address in " + what + ": " + address +
-           (linkDown(probe.getLastInterface()) ? " (link down)" : "");
+    ZUNET_ip2str(&match.addr, address, sizeof address);
+    return match.iface + " has an address in " + what + ": " + address +
+           (linkDown(match.iface) ? " (link down)" : "");
 }
 
 // A condition's probe, just made, and how to ask it.
@@ -184,8 +174,14 @@ Made makeAc(const std::string&, const ConditionOptions&)
 {
     auto* ac = new OscProbeAC();
     return {ac, [ac](Answer& a) {
-                const bool go = ac->probe();
-                a.message = a.detail = acFinding(*ac, go);
+                OscProbeAC::Finding finding;
+                const bool go = ac->probe(&finding);
+                // "on AC power: ACPI adapter AC is on-line", "on battery
+                // power: battery BAT0 is discharging", or, when AC power was
+                // only assumed, what each source said.
+                a.message = a.detail =
+                    finding.assumed ? finding.text
+                                    : (go ? "on AC power: " : "on battery power: ") + finding.text;
                 return go;
             }};
 }
@@ -221,8 +217,9 @@ Made makeSubnet(const std::string&, const ConditionOptions& options)
         throw UsageError(e.getMessage());
     }
     return {subnet, [subnet, list](Answer& a) {
-                const bool go = subnet->probe();
-                a.message = a.detail = go ? foundAddress(*subnet, list) : "no address in " + list;
+                OscProbeSubNet::Match match;
+                const bool go = subnet->probe(&match);
+                a.message = a.detail = go ? foundAddress(match, list) : "no address in " + list;
                 return go;
             }};
 }
@@ -233,8 +230,9 @@ Made makeInterfaceKind(const std::string& kind, const ConditionOptions&)
         kind == "wired" ? OscProbeSubNet::WIRED : OscProbeSubNet::WIRELESS;
     auto* probe = new OscProbeSubNet(type);
     return {probe, [probe, kind, type](Answer& a) {
-                const bool go = probe->probe();
-                a.message = go ? foundAddress(*probe, "a " + kind + " interface")
+                OscProbeSubNet::Match match;
+                const bool go = probe->probe(&match);
+                a.message = go ? foundAddress(match, "a " + kind + " interface")
                                : "no " + kind + " interface has an address";
                 a.detail = interfaceNames(type);
                 return go;

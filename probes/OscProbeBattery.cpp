@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "internal/OscProbeACInternal.h"
+#include "internal/PowerSupply.h"
 #include "internal/OscProbePowerEvents.h"
 
 namespace {

@@ -1,12 +1,10 @@
 // OscProbeSubNet: construction, subnet parsing and the go/no-go decision.
-// Listing the interfaces and the address-change watcher live in
-// OscProbeSubNet_linux.cpp.
+// Listing the interfaces lives in OscProbeSubNet_linux.cpp, the
+// address-change watcher in OscProbeSubNetWatcher_linux.cpp, the pure
+// parsers and comparisons in internal/OscProbeSubNetInternal.cpp.
 #include "OscProbeSubNet.h"
 
 #include <string.h>
-
-#include <cctype>
-#include <climits>
 
 #include "JxException.h"
 #include "internal/OscProbeSubNetInternal.h"
@@ -33,33 +31,6 @@ uint16_t familyOf(const ZUNET_SockAddr& a)
 }
 
 } // namespace
-
-namespace oscprobe::internal {
-
-long long parsePrefixLength(const char* text)
-{
-    while (isspace(static_cast<unsigned char>(*text)))
-        ++text;
-    bool negative = false;
-    if (*text == '+' || *text == '-') {
-        negative = *text == '-';
-        ++text;
-    }
-    // Accumulate past the range of int only as far as needed to know that
-    // the value left it; the rest of the digits cannot bring it back.
-    const long long outside = static_cast<long long>(INT_MAX) + 1;
-    long long value = 0;
-    while (*text >= '0' && *text <= '9') {
-        if (value <= outside)
-            value = value * 10 + (*text - '0');
-        ++text;
-    }
-    if (negative)
-        return value > outside ? -outside - 1 : -value;
-    return value > INT_MAX ? outside : value;
-}
-
-} // namespace oscprobe::internal
 
 OscProbeSubNet::OscProbeSubNet(const std::list<std::string>& definitions)
     : OscProbe(3, true), iftype(UNKNOWN), monitor(nullptr)
@@ -114,7 +85,9 @@ OscProbeSubNet::~OscProbeSubNet()
     OscProbeSubNet::stop();
 }
 
-bool OscProbeSubNet::probe()
+bool OscProbeSubNet::probe() { return probe(nullptr); }
+
+bool OscProbeSubNet::probe(Match* match)
 {
     const std::list<Iface> ifaces = getIFList();
     const bool verbose = debug.getDebugLevel() > 1;
@@ -140,8 +113,8 @@ bool OscProbeSubNet::probe()
                         ZUNET_ip2str(&subnet.addr, text, sizeof text);
                         debug.DebugLvl(kProbeTag, 2, "Interface %s became ACTIVE", text);
                     }
-                    lastInterface = iface.name;
-                    lastAddress = addr;
+                    if (match != nullptr)
+                        *match = Match{iface.name, addr};
                     stop();
                     return true;
                 }
@@ -152,8 +125,8 @@ bool OscProbeSubNet::probe()
 
     for (const Iface& iface : ifaces) {
         if (iface.type == iftype) {
-            lastInterface = iface.name;
-            lastAddress = iface.addrs.front(); // a listed interface has one
+            if (match != nullptr) // a listed interface has an address
+                *match = Match{iface.name, iface.addrs.front()};
             stop();
             debug.DebugLvl(kProbeTag, 2, "%s interface became active", iftype2str(iftype));
             return true;

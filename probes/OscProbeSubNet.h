@@ -14,7 +14,8 @@
 // looks. A go answer calls stop(), so a probe is woken only while its
 // answers are no-go.
 //
-// Threading: host threads call every public operation. A process-wide
+// Threading: host threads call every public operation; probe() writes no
+// member, so threads may probe one object at once. A process-wide
 // registry lock guards the registered probes; the watcher holds it for each
 // broadcast pass and enters each monitor only around its broadcast. Lock
 // order: registry, then a monitor. A host must therefore not call start()
@@ -66,6 +67,15 @@ public:
     // answer the probe is stopped first.
     bool probe() override;
 
+    // What a go answer found: the interface, and the address that matched
+    // (subnet mode) or the interface's first address (type mode).
+    struct Match {
+        std::string iface;
+        ZUNET_SockAddr addr{};
+    };
+    // As probe(), and on a go answer fills *match when it is not null.
+    bool probe(Match* match);
+
     // Records `monitor` (null allowed: registered, never woken) and
     // registers the probe, starting the watcher on the first call in the
     // process. False, with nothing recorded, once the watcher has failed.
@@ -77,13 +87,6 @@ public:
     void stop() override;
 
     OscProbeReason getNoGoReason() override;
-
-    // What the last go answer found: the interface, and the address that
-    // matched (subnet mode) or the interface's first address (type mode).
-    // An empty name before the first go. Read them on the thread that
-    // called probe().
-    const std::string& getLastInterface() const { return lastInterface; }
-    const ZUNET_SockAddr& getLastAddress() const { return lastAddress; }
 
     // Every interface that carries an address, ascending by name. Throws
     // JxException when the kernel cannot be asked.
@@ -102,8 +105,6 @@ private:
     IFTYPE iftype;
     // Written by host threads in start()/stop(), read by the watcher.
     std::atomic<JxMonitor*> monitor;
-    std::string lastInterface;
-    ZUNET_SockAddr lastAddress{};
 };
 
 #endif

@@ -1,6 +1,7 @@
 // The power-supply decision over arbitrary supply records. Input: lines
-// "attribute=value" (type, online, scope, present, status), records
-// separated by a line "--". Checks properties the decision must keep
+// "attribute=value" (type, online, scope, present, status, and power_role:
+// the text of the record's one Type-C port), records separated by a line
+// "--". Checks properties the role parser and the decision must keep
 // whatever the kernel reports.
 #include <stdlib.h>
 
@@ -12,9 +13,11 @@
 #include <utility>
 #include <vector>
 
-#include "internal/OscProbeACInternal.h"
+#include "internal/PowerSupply.h"
 
 using oscprobe::internal::decidePowerSource;
+using oscprobe::internal::parsePowerRole;
+using oscprobe::internal::PowerRole;
 using oscprobe::internal::PowerSource;
 using oscprobe::internal::PowerSupplyRecord;
 
@@ -28,13 +31,20 @@ std::vector<PowerSupplyRecord> parse(const std::string& text)
         if (line == "--")
             out.emplace_back();
         PowerSupplyRecord& r = out.back();
+        std::optional<std::string> role;
         const std::pair<const char*, std::optional<std::string>*> fields[] = {
-            {"type", &r.type}, {"online", &r.online}, {"scope", &r.scope},
-            {"present", &r.present}, {"status", &r.status}};
+            {"type", &r.type},       {"online", &r.online}, {"scope", &r.scope},
+            {"present", &r.present}, {"status", &r.status}, {"power_role", &role}};
         const size_t eq = line.find('=');
         for (const auto& f : fields)
             if (eq != std::string::npos && line.compare(0, eq, f.first) == 0)
                 *f.second = line.substr(eq + 1) + "\n";
+        // A role is only ever the bracketed word.
+        const PowerRole parsed = role ? parsePowerRole(*role) : PowerRole::UNKNOWN;
+        if (parsed != PowerRole::UNKNOWN &&
+            role->find(parsed == PowerRole::SOURCE ? "[source]" : "[sink]") == std::string::npos)
+            abort();
+        r.sourcing = r.sourcing || parsed == PowerRole::SOURCE;
     }
     return out;
 }
@@ -64,12 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }))
         abort();
 
-    // Batteries alone never mean AC; any online mains always does.
-    std::vector<PowerSupplyRecord> batteries;
-    for (const PowerSupplyRecord& r : supplies)
-        if (r.type && *r.type == "Battery\n")
+    // Batteries alone never mean AC, nor supplies whose port gives power
+    // out; any online mains always does.
+    std::vector<PowerSupplyRecord> batteries, sourcing = supplies;
+    for (PowerSupplyRecord& r : sourcing)
+        if ((r.sourcing = true, r.type && *r.type == "Battery\n"))
             batteries.push_back(r);
-    if (decidePowerSource(batteries) == PowerSource::AC)
+    if (decidePowerSource(batteries) == PowerSource::AC ||
+        decidePowerSource(sourcing) == PowerSource::AC)
         abort();
     PowerSupplyRecord mains;
     mains.type = "Mains\n";

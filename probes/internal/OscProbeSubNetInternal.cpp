@@ -1,6 +1,7 @@
-// The pure halves of OscProbeSubNet's Linux code: the parsers of what the
-// kernel hands over (/proc/net/if_inet6 lines, netlink datagrams) and the
-// comparisons of interface lists that the watcher decides by. No system
+// The pure halves of OscProbeSubNet: the parsers of what the kernel hands
+// over (/proc/net/if_inet6 lines, netlink datagrams), of a subnet
+// definition's prefix length, the subnet arithmetic, and the comparisons of
+// interface lists that the watcher decides by. No system
 // call here: the tests and fuzzers run them on captured kernel text.
 #include "internal/OscProbeSubNetInternal.h"
 
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -270,6 +272,29 @@ bool subnetContains(const OscProbeSubNet::SubNet& subnet, const ZUNET_SockAddr& 
         if (subnet.addr.raw[i] != (addr.raw[i] & subnet.mask.raw[i]))
             return false;
     return true;
+}
+
+long long parsePrefixLength(const char* text)
+{
+    while (isspace(static_cast<unsigned char>(*text)))
+        ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') {
+        negative = *text == '-';
+        ++text;
+    }
+    // Accumulate past the range of int only as far as needed to know that
+    // the value left it; the rest of the digits cannot bring it back.
+    const long long outside = static_cast<long long>(INT_MAX) + 1;
+    long long value = 0;
+    while (*text >= '0' && *text <= '9') {
+        if (value <= outside)
+            value = value * 10 + (*text - '0');
+        ++text;
+    }
+    if (negative)
+        return value > outside ? -outside - 1 : -value;
+    return value > INT_MAX ? outside : value;
 }
 
 bool addressBefore(const ZUNET_SockAddr& a, const ZUNET_SockAddr& b)

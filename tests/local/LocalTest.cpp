@@ -1,12 +1,15 @@
 // The local resource probes' decisions as tables, the CPU history over a
-// /proc/stat of the test's own, and free space on a real file system with
-// blocks reserved for root. time() and the CPU probe's sleep are defined
+// /proc/stat of the test's own, the AC probe over a sysfs of the test's own,
+// and free space on a real file system with blocks reserved for root. time() and the CPU probe's sleep are defined
 // here; the probes, from the static archive, call these.
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <thread>
 
 #include "LocalTest.h"
+#include "OscProbeAC.h"
 #include "OscProbeCPU.h"
 #include "OscProbeDiskSpace.h"
 #include "internal/OscProbeACInternal.h"
@@ -15,6 +18,7 @@
 
 using namespace oscprobe::internal;
 using namespace local_test;
+using namespace std::string_literals;
 
 extern "C" time_t time(time_t* out) noexcept { return out != nullptr ? (*out = fakeNow) : fakeNow; }
 extern "C" int ZUSLEEP_InTeRnAl(long ms, const char* file, int line)
@@ -82,15 +86,53 @@ TEST(LocalTest, AnyAdapterOnLineThenAnyOffLineThenTheSuppliesThenAssumedAc)
 {
     const AcMarkers on{true, false}, off{false, true}, both{true, true}, none{};
     const PowerSupplyRecord usbPd{"", "USB\n", "2\n", {}, {}, {}}, mainsOff{"", "Mains\n", "0\n", {}, {}, {}},
-        battery{"", "Battery\n", {}, "System\n", "1\n", "Discharging\n"}, mouse{"", "Battery\n", {}, "Device\n", "1\n", "Discharging\n"};
+        battery{"", "Battery\n", {}, "System\n", "1\n", "Discharging\n"}, mouse{"", "Battery\n", {}, "Device\n", "1\n", "Discharging\n"},
+        phone = [&] { PowerSupplyRecord r = usbPd; r.sourcing = true; return r; }();
     const struct { std::vector<AcMarkers> adapters; std::vector<PowerSupplyRecord> supplies; bool onAc; AcBasis basis; }
         rows[] = {{{off, on}, {battery}, true, AcBasis::ADAPTER}, {{both, off}, {usbPd}, false, AcBasis::ADAPTER},
                   {{both, none}, {mainsOff, battery}, false, AcBasis::SUPPLY}, {{}, {battery, usbPd}, true, AcBasis::SUPPLY},
-                  {{both}, {mainsOff, mouse}, true, AcBasis::ASSUMED}};
+                  {{both}, {mainsOff, mouse}, true, AcBasis::ASSUMED}, {{}, {phone, battery}, false, AcBasis::SUPPLY}};
     for (const auto& r : rows) {
         const AcVerdict v = decideAcPower(r.adapters, decidePowerSource(r.supplies));
         EXPECT_EQ(std::make_pair(v.onAc, v.basis), std::make_pair(r.onAc, r.basis)) << &r - rows;
     }
+}
+
+TEST(LocalTest, TypeCRoleIsTheBracketedWordAndPortsGivePowerOutWhenOneSourcesAndNoneSinks)
+{
+    using R = PowerRole;
+    for (auto [text, role] : std::vector<std::pair<const char*, R>>{{"[source] sink\n", R::SOURCE}, {"source [sink]\n", R::SINK}, {"[sink]", R::SINK},
+             {"source sink\n", R::UNKNOWN}, {"[Source] sink", R::UNKNOWN}, {"[source] [sink]", R::UNKNOWN}, {"]source[", R::UNKNOWN}})
+        EXPECT_EQ(parsePowerRole(text), role) << text;
+    for (auto [ports, out] : std::vector<std::pair<std::vector<R>, bool>>{{{R::SOURCE}, true}, {{R::UNKNOWN, R::SOURCE}, true}, {{R::SOURCE, R::SINK}, false}, {{}, false}})
+        EXPECT_EQ(sourcesPower(ports), out) << ports.size();
+}
+
+// A laptop on battery charging a phone: its USB-C supply says online, and the port of the same device is the source.
+// Then threads share one probe: probe() keeps nothing in it, so each gets a whole answer.
+TEST(LocalTest, ASupplyWhosePortGivesPowerOutIsNoChargerAndThreadsSharingAnAcProbeGetWholeAnswers)
+{
+    OSCPROBE_REQUIRE_NAMESPACES();
+    oscprobe_test::inChild([] {
+        isolate({"/proc", "/sys"});
+        for (const auto& [file, text] : {std::pair{"class/power_supply/ucsi/type", "USB"}, {"class/power_supply/ucsi/online", "1"},
+                 {"class/power_supply/BAT0/type", "Battery"}, {"class/power_supply/BAT0/status", "Discharging"}, {"devices/pd0/uevent", ""},
+                 {"devices/pd1/uevent", ""}, {"class/typec/port0/power_role", ""}, {"class/typec/port1/power_role", "source [sink]"}})
+            put("/sys/"s + file, text + "\n"s);
+        for (const auto& [link, dev] : {std::pair{"power_supply/ucsi", "pd0"}, {"typec/port0", "pd0"}, {"typec/port1", "pd1"}}) // port1 sinks, for another
+            ASSERT_EQ(symlink(("/sys/devices/"s + dev).c_str(), ("/sys/class/"s + link + "/device").c_str()), 0);
+        OscProbeAC probe;
+        OscProbeAC::Finding f;
+        for (const auto& [role, go, text] : {std::tuple{"[source] sink", false, "battery BAT0 is discharging"},
+                 {"source [sink]", true, "power supply ucsi is online"}, {"", true, "power supply ucsi is online"}}) { // "": as without Type-C
+            put("/sys/class/typec/port0/power_role", role + "\n"s);
+            const bool got = probe.probe(&f);
+            EXPECT_EQ(std::make_pair(got, f.text), std::make_pair(go, std::string(text))) << role;
+        }
+        auto work = [&probe, want = f.text, f]() mutable { for (int i = 0; i < 300; ++i) EXPECT_TRUE(probe.probe(&f) && probe.probe() && f.text == want) << f.text; };
+        std::thread one(work), two(work);
+        work(), one.join(), two.join();
+    });
 }
 
 TEST(LocalTest, HubmasterSettingIsAnyNonZeroNumber)

