@@ -340,10 +340,12 @@ bool hasKind(const ConditionOptions& o, const char* kind)
 
 } // namespace
 
-// How a host may be woken for a condition beyond its probe's own start():
-// an address change (its answer rests on the interfaces, so the host also
-// compares their checksum before it waits), or the kernel's power-supply
-// events, for which the set registers the monitor itself.
+// What wakes a host for a condition: only what its probe's start() does (the
+// battery's power events; nothing for cpu, hubmaster, disk); an address
+// change (the probe's start() joins the watcher, and as the answer rests on
+// the interfaces the host also compares their checksum before it waits); or
+// the kernel's power-supply events, for which the set registers the monitor
+// with OscProbeWake, the probe waking nobody.
 enum class Wake { OWN_START, INTERFACES, POWER_EVENTS };
 
 struct ConditionRow {
