@@ -23,12 +23,8 @@ struct ConditionOptions {
 };
 
 struct StatusOptions {
-    int cpuThreshold = 80;
-    std::string settingsFile;              // empty: the library's default
-    std::vector<std::string> diskDirs{"/"};
-    double diskThreshold = 10.0;
-    std::vector<std::string> subnets;      // empty: no subnet line
-    std::vector<std::string> only;         // probe names to evaluate; empty: all
+    ConditionOptions conditions;        // status's defaults, as its options changed them
+    std::vector<std::string> only;      // --probe NAME...; empty: every row shown
     bool json = false;
 };
 

@@ -42,6 +42,20 @@ void printAnswers(FILE* out, const std::vector<Answer>& answers)
     }
 }
 
+nlohmann::ordered_json answerJson(const Answer& a)
+{
+    const bool noGo = a.state == Answer::NO_GO;
+    nlohmann::ordered_json item;
+    item["condition"] = a.condition;
+    item["answer"] = stateName(a.state);
+    item["code"] = noGo ? nlohmann::ordered_json(hexCode(a.code)) : nullptr;
+    item["reason"] = noGo ? nlohmann::ordered_json(a.reason) : nullptr;
+    item["figure"] = a.figure;
+    item["figures"] = a.figures;
+    item["message"] = a.message;
+    return item;
+}
+
 std::string answersJson(const std::vector<Answer>& answers, double elapsedSeconds,
                         const std::string& job)
 {
@@ -52,16 +66,8 @@ std::string answersJson(const std::vector<Answer>& answers, double elapsedSecond
     if (!job.empty())
         doc["job"] = job;
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (const Answer& a : answers) {
-        nlohmann::ordered_json item;
-        item["condition"] = a.condition;
-        item["answer"] = stateName(a.state);
-        item["code"] = a.state == Answer::NO_GO ? nlohmann::ordered_json(hexCode(a.code))
-                                                 : nlohmann::ordered_json(nullptr);
-        item["figure"] = a.figure;
-        item["message"] = a.message;
-        list.push_back(std::move(item));
-    }
+    for (const Answer& a : answers)
+        list.push_back(answerJson(a));
     doc["conditions"] = std::move(list);
     return jsonText(doc);
 }

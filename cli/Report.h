@@ -1,5 +1,6 @@
 // Report: how `check`, `wait` and `run` show a set of answers: aligned lines
-// for people, one JSON object per line for programs. Called on the main
+// for people, one JSON object per line for programs; and the one JSON form of
+// an answer, `status`'s too. Called on the main
 // thread only.
 #ifndef OSCPROBE_CLI_REPORT_H
 #define OSCPROBE_CLI_REPORT_H
@@ -9,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "Conditions.h"
 
 namespace oscprobe_cli {
@@ -17,10 +20,15 @@ namespace oscprobe_cli {
 // library's reason code.
 void printAnswers(FILE* out, const std::vector<Answer>& answers);
 
+// One answer as every command's JSON shows it: condition, answer ("go",
+// "no-go", "error"), code and reason (null but on no-go), figure (null when
+// there is none), figures (an object, maybe empty) and message.
+nlohmann::ordered_json answerJson(const Answer& answer);
+
 // One evaluation as a single-line JSON object: the wall-clock time, the
 // seconds since the command began, the state of the job of `run --hold`
 // when given ("running", "held: ...", "resumed"), and each condition's
-// answer, code and figure.
+// answer.
 std::string answersJson(const std::vector<Answer>& answers, double elapsedSeconds,
                         const std::string& job = std::string());
 

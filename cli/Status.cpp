@@ -1,6 +1,6 @@
-// `oscprobe status`: the default set of conditions, one row per probe with
-// the figures behind its answer, and the interfaces the network rows rest
-// on.
+// `oscprobe status`: the conditions the table gives defaults for (see
+// addStatusOptions), one row each with the figures behind its answer, and
+// the interfaces the network rows rest on.
 #include <stdio.h>
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 
 #include "Commands.h"
 #include "Conditions.h"
+#include "Errors.h"
 #include "Report.h"
 #include "Text.h"
 #include "oscprobe.h"
@@ -20,48 +21,14 @@ namespace oscprobe_cli {
 
 namespace {
 
-const char* reasonText(OscProbeReason code)
-{
-    switch (code) {
-    case OSCPROBE_REASON_AC:
-        return "running on battery";
-    case OSCPROBE_REASON_CPU:
-        return "CPU usage above the threshold";
-    case OSCPROBE_REASON_HUBMASTER:
-        return "Hubmaster unreachable";
-    case OSCPROBE_REASON_DISKSPACE:
-        return "no directory has less free space than the threshold";
-    case OSCPROBE_REASON_SUBNET:
-        return "no address in the wanted subnets";
-    case OSCPROBE_REASON_NO_WIRED:
-        return "no wired interface";
-    case OSCPROBE_REASON_NO_WIRELESS:
-        return "no wireless interface";
-    default:
-        return "unknown reason";
-    }
-}
-
 void printJson(const std::vector<Answer>& answers, bool showNetwork,
                const std::list<OscProbeSubNet::Iface>& ifaces, const std::string& ifaceError,
                int status)
 {
     nlohmann::ordered_json doc;
-    doc["probes"] = nlohmann::ordered_json::array();
-    for (const Answer& a : answers) {
-        nlohmann::ordered_json p;
-        p["name"] = a.condition;
-        p["state"] = stateName(a.state);
-        p["detail"] = a.detail;
-        if (a.state == Answer::NO_GO) {
-            p["reason"] = a.code;
-            p["reason_hex"] = hexCode(a.code);
-            p["reason_text"] = reasonText(a.code);
-        }
-        if (!a.figures.empty())
-            p["figures"] = a.figures;
-        doc["probes"].push_back(p);
-    }
+    doc["conditions"] = nlohmann::ordered_json::array();
+    for (const Answer& a : answers)
+        doc["conditions"].push_back(answerJson(a));
     if (showNetwork) {
         nlohmann::ordered_json list = nlohmann::ordered_json::array();
         for (const auto& i : ifaces)
@@ -81,7 +48,7 @@ void printText(const std::vector<Answer>& answers, bool showNetwork,
         printf("%-10s %-6s %s", a.condition.c_str(), stateName(a.state),
                printable(a.detail).c_str());
         if (a.state == Answer::NO_GO)
-            printf("  [%s %s]", hexCode(a.code).c_str(), reasonText(a.code));
+            printf("  [%s %s]", hexCode(a.code).c_str(), a.reason.c_str());
         printf("\n");
     }
     if (showNetwork) {
@@ -99,29 +66,26 @@ void printText(const std::vector<Answer>& answers, bool showNetwork,
 
 int runStatus(const StatusOptions& options)
 {
-    ConditionOptions defaults;
-    defaults.cpu = options.cpuThreshold;
-    defaults.subnets = options.subnets;
-    defaults.settingsFile = options.settingsFile;
-    defaults.diskBelow = options.diskThreshold;
-    defaults.dirs = options.diskDirs;
-
-    auto wanted = [&](const char* name) {
-        return options.only.empty() ||
-               std::find(options.only.begin(), options.only.end(), name) != options.only.end();
+    // The rows the defaults ask for; --probe picks some of them, and a row
+    // that has no defaults (subnet) only with its own option.
+    const std::vector<std::string> shown = namedConditions(options.conditions);
+    auto among = [](const std::vector<std::string>& list, const std::string& name) {
+        return std::find(list.begin(), list.end(), name) != list.end();
     };
+    for (const std::string& name : options.only)
+        if (!among(shown, name))
+            throw UsageError("--probe " + name + " needs --" + name);
     std::vector<std::string> names;
-    for (const char* name : {"cpu", "ac", "hubmaster", "disk", "wired", "wireless", "subnet"})
-        if (wanted(name) && (name != std::string("subnet") || !options.subnets.empty()))
+    for (const std::string& name : shown)
+        if (options.only.empty() || among(options.only, name))
             names.push_back(name);
 
-    ConditionSet conditions(defaults, names);
+    ConditionSet conditions(options.conditions, names);
     const std::vector<Answer> answers = conditions.evaluate();
     const int status = exitStatus(answers);
 
     // The interface list backs the network rows; without them it is noise.
-    const bool showNetwork = wanted("wired") || wanted("wireless") ||
-                             (!options.subnets.empty() && wanted("subnet"));
+    const bool showNetwork = conditions.watchesInterfaces();
     std::list<OscProbeSubNet::Iface> ifaces;
     std::string ifaceError;
     if (showNetwork) {

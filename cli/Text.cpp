@@ -1,6 +1,9 @@
 #include "Text.h"
 
+#include <ctype.h>
+#include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <string>
 
@@ -77,6 +80,20 @@ std::string printable(const std::string& text)
 std::string jsonText(const nlohmann::ordered_json& doc, int indent)
 {
     return doc.dump(indent, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+bool parseNumber(const std::string& text, bool whole, double* value)
+{
+    if (text.empty() || isspace(static_cast<unsigned char>(text[0])))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const double parsed = whole ? static_cast<double>(strtol(text.c_str(), &end, 10))
+                                : strtod(text.c_str(), &end);
+    if (*end != '\0' || errno != 0 || parsed != parsed)
+        return false;
+    *value = parsed;
+    return true;
 }
 
 bool flushed(FILE* out)

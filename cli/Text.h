@@ -1,6 +1,6 @@
 // Text that came from outside the tool (interface names, paths, settings
-// values, the library's messages), made safe to show. Pure functions, safe
-// on any thread.
+// values, the library's messages), made safe to show, and numbers read from
+// the command line. Pure functions, safe on any thread.
 #ifndef OSCPROBE_CLI_TEXT_H
 #define OSCPROBE_CLI_TEXT_H
 
@@ -22,6 +22,10 @@ std::string printable(const std::string& text);
 // interface names and paths) become U+FFFD: the one way every JSON writer of
 // the tool encodes them.
 std::string jsonText(const nlohmann::ordered_json& doc, int indent = -1);
+
+// A number from the command line: "80" but not "80x", " 80", "" or "nan";
+// `whole` takes integers only.
+bool parseNumber(const std::string& text, bool whole, double* value);
 
 // Whether everything written to `out` so far has reached it: flushes, and
 // false (errno set) when that or an earlier write failed.

@@ -1,19 +1,17 @@
 // oscprobe: evaluates the condition probes on this machine, and waits for
 // them on behalf of a job.
 //
-//   oscprobe status [options]            every probe, with its figure
+//   oscprobe status [options]            the table's conditions with defaults
 //   oscprobe check CONDITIONS            each condition once
 //   oscprobe wait CONDITIONS             until all say go
 //   oscprobe run CONDITIONS -- COMMAND   wait, then become COMMAND
 //   oscprobe ifaces                      the interfaces the network probe sees
-#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
 #include <exception>
 #include <string>
 #include <vector>
@@ -21,6 +19,7 @@
 #include <CLI/CLI.hpp>
 
 #include "Commands.h"
+#include "Conditions.h"
 #include "Errors.h"
 #include "ProbeLog.h"
 #include "Text.h"
@@ -34,35 +33,6 @@ namespace {
 using oscprobe_cli::ConditionOptions;
 using oscprobe_cli::WaitOptions;
 
-// A number from the command line, whole: "80" but not "80x", " 80" or "".
-bool parseNumber(const std::string& text, bool whole, double* value)
-{
-    if (text.empty() || isspace(static_cast<unsigned char>(text[0])))
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    const double parsed = whole ? static_cast<double>(strtol(text.c_str(), &end, 10))
-                                : strtod(text.c_str(), &end);
-    if (*end != '\0' || errno != 0 || parsed != parsed)
-        return false;
-    *value = parsed;
-    return true;
-}
-
-// Validators whose messages say what was wanted, in the tool's words.
-CLI::Validator percentage(bool whole)
-{
-    return CLI::Validator(
-        [whole](std::string& text) -> std::string {
-            double value;
-            if (!parseNumber(text, whole, &value) || value < 0 || value > 100)
-                return "'" + text + "' is not " + (whole ? "a whole" : "a") +
-                       " percentage from 0 to 100";
-            return std::string();
-        },
-        "");
-}
-
 // Seconds from `least` up. An interval below a tenth of a second would only
 // spin: the probes list interfaces and read files at every evaluation.
 CLI::Validator seconds(double least)
@@ -70,53 +40,12 @@ CLI::Validator seconds(double least)
     return CLI::Validator(
         [least](std::string& text) -> std::string {
             double value;
-            if (!parseNumber(text, false, &value) || value < least || value > 1e9)
+            if (!oscprobe_cli::parseNumber(text, false, &value) || value < least || value > 1e9)
                 return "'" + text + "' is not a number of seconds" +
                        (least > 0 ? " of at least " + CLI::detail::to_string(least) : "");
             return std::string();
         },
         "");
-}
-
-void addConditionOptions(CLI::App* cmd, ConditionOptions& c)
-{
-    cmd->add_option("--cpu", c.cpu,
-                    "Go while CPU usage over about the last 30 seconds is at or below PCT percent "
-                    "(a one-shot check measures the 2 seconds after it starts)")
-        ->type_name("PCT")
-        ->check(percentage(true));
-    cmd->add_flag("--ac", c.ac, "Go while the machine runs on AC power");
-    cmd->add_option("--battery", c.battery,
-                    "Go while on AC power, or while the system batteries hold at least PCT "
-                    "percent of their charge together (also go without a system battery)")
-        ->type_name("PCT")
-        ->check(percentage(true));
-    cmd->add_option("--subnet", c.subnets,
-                    "Go while some interface has an address in CIDR (address/bits, IPv4 or IPv6); "
-                    "repeat for several, any one will do")
-        ->type_name("CIDR")
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-        ->expected(1);
-    cmd->add_option("--iface", c.ifaces, "Go while an interface of this kind has an address")
-        ->type_name("wired|wireless")
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-        ->expected(1)
-        ->check(CLI::IsMember({"wired", "wireless"}));
-    cmd->add_flag("--hubmaster", c.hubmaster,
-                  "Go while the settings record the Hubmaster as reachable ([Runtime] nHMONLINE)");
-    cmd->add_option("--settings", c.settingsFile,
-                    "Settings file for --hubmaster (default: $OSCPROBE_SETTINGS, else "
-                    "/etc/oscprobe/settings.ini); must exist when named")
-        ->type_name("FILE");
-    cmd->add_option("--disk-below", c.diskBelow,
-                    "Go while some --dir has strictly less than PCT percent free space (space "
-                    "available to unprivileged users: df's Avail/Size)")
-        ->type_name("PCT")
-        ->check(percentage(false));
-    cmd->add_option("--dir", c.dirs, "Directory for --disk-below; repeat for several")
-        ->type_name("DIR")
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-        ->expected(1);
 }
 
 // Seconds, or "infinity": for ever, as without the option (-1 inside).
@@ -167,8 +96,7 @@ int usageError(const std::string& command, const std::string& message)
 }
 
 const char* kConditionsFooter =
-    "\nCONDITIONS: any of --cpu, --ac, --battery, --subnet, --iface, --hubmaster, --disk-below with --dir; "
-    "all must say go.\nExit status: 0 all go, 1 some no-go";
+    "\nAny of the CONDITIONS; all must say go.\nExit status: 0 all go, 1 some no-go";
 
 // A descriptor 0, 1 or 2 that is closed at start would go to the next file
 // or socket opened, the watcher's say, and output would land in it. False
@@ -252,31 +180,14 @@ int dispatch(int argc, char** argv)
 
     oscprobe_cli::StatusOptions status;
     CLI::App* statusCmd = app.add_subcommand(
-        "status", "Evaluate every probe once, with defaults. Exit status: 0 all go, 1 some no-go, "
-                  "3 a probe failed");
-    statusCmd->add_option("--cpu-threshold", status.cpuThreshold,
-                          "CPU usage (percent) up to which the CPU probe says go")
-        ->type_name("PCT")
-        ->capture_default_str()
-        ->check(percentage(true));
-    statusCmd->add_option("--settings", status.settingsFile,
-                          "Settings file holding [Runtime] nHMONLINE (default: $OSCPROBE_SETTINGS, "
-                          "else /etc/oscprobe/settings.ini)");
-    statusCmd->add_option("--disk-dir", status.diskDirs,
-                          "Directory whose free space is checked; repeat for several")
-        ->capture_default_str();
-    statusCmd->add_option("--disk-threshold", status.diskThreshold,
-                          "The disk probe says go when some directory has less than this many "
-                          "percent free")
-        ->type_name("PCT")
-        ->capture_default_str()
-        ->check(percentage(false));
-    statusCmd->add_option("--subnet", status.subnets,
-                          "Also check for an address in this subnet (address/bits); repeat for several");
+        "status", "Evaluate these conditions once, with defaults: " + oscprobe_cli::statusShows() +
+                      ". Exit status: 0 all go, 1 some no-go, 3 a probe failed");
+    oscprobe_cli::addStatusOptions(statusCmd, status.conditions);
     statusCmd->add_option("--probe", status.only,
-                          "Evaluate only this probe; repeat for several (the exit status then "
-                          "speaks for these alone)")
-        ->check(CLI::IsMember({"cpu", "ac", "hubmaster", "disk", "wired", "wireless", "subnet"}));
+                          "Evaluate only this condition; repeat for several (the exit status "
+                          "then speaks for these alone)")
+        ->type_name("NAME")
+        ->check(CLI::IsMember(oscprobe_cli::conditionNames()));
     statusCmd->add_flag("--json", status.json, "Print one JSON document instead of lines");
     statusCmd->footer("\nExample:\n  oscprobe status --disk-dir /var/backups --subnet 10.0.0.0/8");
 
@@ -285,7 +196,7 @@ int dispatch(int argc, char** argv)
     bool checkJson = false;
 
     CLI::App* checkCmd = app.add_subcommand("check", "Evaluate every named condition once");
-    addConditionOptions(checkCmd, conditions);
+    oscprobe_cli::addConditionOptions(checkCmd, conditions);
     checkCmd->add_flag("--json", checkJson, "Print the evaluation as one JSON object");
     bool execCondition = false;
     checkCmd->add_flag("--exec-condition", execCondition,
@@ -298,7 +209,7 @@ int dispatch(int argc, char** argv)
     CLI::App* waitCmd =
         app.add_subcommand("wait", "Block until every named condition says go; an address "
                                    "coming up is noticed at once");
-    addConditionOptions(waitCmd, conditions);
+    oscprobe_cli::addConditionOptions(waitCmd, conditions);
     addWaitOptions(waitCmd, waitOptions);
     waitCmd->footer(std::string(kConditionsFooter) +
                     " (timed out), 2 bad input, 3 a probe failed, 130/143 after SIGINT/SIGTERM.\n"
@@ -306,7 +217,7 @@ int dispatch(int argc, char** argv)
 
     CLI::App* runCmd = app.add_subcommand(
         "run", "Wait as `wait` does, then replace oscprobe with COMMAND (not through a shell)");
-    addConditionOptions(runCmd, conditions);
+    oscprobe_cli::addConditionOptions(runCmd, conditions);
     addWaitOptions(runCmd, waitOptions);
     runCmd->add_option("command", waitOptions.command, "The command and its arguments, after --")
         ->type_name("COMMAND [ARGS...]");
@@ -359,12 +270,8 @@ int dispatch(int argc, char** argv)
     try {
         if (!*runCmd && ownArgs < argc)
             throw oscprobe_cli::UsageError("only run takes a command after --");
-        if (*statusCmd) {
-            if (status.subnets.empty() &&
-                std::find(status.only.begin(), status.only.end(), "subnet") != status.only.end())
-                throw oscprobe_cli::UsageError("--probe subnet needs --subnet");
+        if (*statusCmd)
             return oscprobe_cli::runStatus(status);
-        }
         if (*ifacesCmd)
             return oscprobe_cli::runIfaces(ifacesJson);
 

@@ -70,7 +70,7 @@ _oscprobe()
             return
             ;;
         --probe)
-            mapfile -t COMPREPLY < <(compgen -W 'cpu ac hubmaster disk wired wireless subnet' -- "$cur")
+            mapfile -t COMPREPLY < <(compgen -W 'cpu ac battery hubmaster disk wired wireless subnet' -- "$cur")
             return
             ;;
         --timeout)
@@ -78,7 +78,7 @@ _oscprobe()
             return
             ;;
         --cpu | --battery | --subnet | --disk-below | --interval | --hold-limit | --cpu-threshold | \
-            --disk-threshold)
+            --battery-threshold | --disk-threshold)
             return
             ;;
     esac
@@ -98,7 +98,8 @@ _oscprobe()
         wait) opts="$conditions $waiting" ;;
         run) opts="$conditions $waiting --hold --hold-limit --" ;;
         status)
-            opts='--cpu-threshold --settings --disk-dir --disk-threshold --subnet --probe --json'
+            opts='--cpu-threshold --battery-threshold --settings --disk-dir --disk-threshold --subnet
+                --probe --json'
             ;;
         ifaces) opts='--json' ;;
     esac

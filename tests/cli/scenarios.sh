@@ -44,19 +44,23 @@ all_go="--cpu-threshold 100 --disk-dir / --disk-threshold 100"
 
 case $scenario in
 status)
-    expect "cpu +go +usage [0-9]+% over the last half minute \(go up to 100%\)\nac +(go|no-go) [^\n]*\nhubmaster +go +nHMONLINE=1 in $work/online.ini\ndisk +go +/ [0-9.]+% free \(go below 100\.0%\)\nwired +(go|no-go) [^\n]*\nwireless +(go|no-go) [^\n]*\ninterfaces +[^\n]*lo \(UNKNOWN\)[^\n]*\nexit=[01]" o status $all_go --settings "$work/online.ini"
+    expect "cpu +go +usage [0-9]+% over the last half minute \(go up to 100%\)\nac +(go|no-go) [^\n]*\nbattery +(go|no-go) [^\n]*\nhubmaster +go +nHMONLINE=1 in $work/online.ini\ndisk +go +/ [0-9.]+% free \(go below 100\.0%\)\nwired +(go|no-go) [^\n]*\nwireless +(go|no-go) [^\n]*\ninterfaces +[^\n]*lo \(UNKNOWN\)[^\n]*\nexit=[01]" o status $all_go --settings "$work/online.ini"
     expect "disk +no-go +/ [0-9.]+% free, /tmp [0-9.]+% free \(go below 0\.0%\)  \[0x03000017 no directory has less free space than the threshold\]\nexit=1" o status --probe disk --disk-dir / --disk-dir /tmp --disk-threshold 0
     expect "subnet +go +lo has an address in 127\.0\.0\.0/8: 127\.0\.0\.1\ninterfaces +[^\n]*\nexit=0" o status --probe subnet --subnet 127.0.0.0/8
-    expect '\{\n  "probes": \[\n    \{\n      "name": "cpu",\n      "state": "go",\n      "detail": "usage [0-9]+% over the last half minute \(go up to 100%\)",\n      "figures": \{\n        "usage_percent": [0-9]+,\n        "threshold_percent": 100\n      \}\n    \},\n    \{\n      "name": "hubmaster",\n      "state": "no-go",\n      "detail": "nHMONLINE=0 in '"$work"'/offline.ini",\n      "reason": 50331670,\n      "reason_hex": "0x03000016",\n      "reason_text": "Hubmaster unreachable",\n      "figures": \{\n        "settings_file": "'"$work"'/offline.ini",\n        "nHMONLINE": "0"\n      \}\n    \}\n  \],\n  "exit_status": 1\n\}\nexit=1' o status --probe cpu --probe hubmaster --cpu-threshold 100 --settings "$work/offline.ini" --json
+    expect '\{\n  "conditions": \[\n    \{\n      "condition": "cpu",\n      "answer": "go",\n      "code": null,\n      "reason": null,\n      "figure": [0-9]+,\n      "figures": \{\n        "usage_percent": [0-9]+,\n        "threshold_percent": 100\n      \},\n      "message": "CPU usage [0-9]+% is at or below 100%"\n    \},\n    \{\n      "condition": "hubmaster",\n      "answer": "no-go",\n      "code": "0x03000016",\n      "reason": "Hubmaster unreachable",\n      "figure": 0,\n      "figures": \{\n        "settings_file": "'"$work"'/offline.ini",\n        "nHMONLINE": "0"\n      \},\n      "message": "Hubmaster recorded unreachable \(nHMONLINE=0 in '"$work"'/offline\.ini\)"\n    \}\n  \],\n  "exit_status": 1\n\}\nexit=1' o status --probe cpu --probe hubmaster --cpu-threshold 100 --settings "$work/offline.ini" --json
     expect "(.*\n)?lo +UNKNOWN +127\.0\.0\.1[^\n]*\n.*configuration checksum 0x[0-9A-F]{8}\nexit=0" o ifaces
     expect '.*"name": "lo",\n *"kind": "UNKNOWN",\n *"addresses": \[[^]]*"127\.0\.0\.1".*"config_crc32": "0x[0-9A-F]{8}"\n\}\nexit=0' o ifaces --json
     ;;
 check)
-    expect "cpu +go +CPU usage [0-9]+% is at or below 100%\nsubnet +go +[^ ]+ has an address in 203\.0\.113\.0/24 or 127\.0\.0\.0/8: [0-9.]+\nhubmaster +go +Hubmaster recorded reachable \(nHMONLINE=1 in $work/online\.ini\)\ndisk +go +/ has [0-9.]+% free, below 100%\nexit=0" o check --cpu 100 --hubmaster --settings "$work/online.ini" --disk-below 100 --dir / --subnet 203.0.113.0/24 --subnet 127.0.0.0/8
+    expect "cpu +go +CPU usage [0-9]+% is at or below 100%\nhubmaster +go +Hubmaster recorded reachable \(nHMONLINE=1 in $work/online\.ini\)\ndisk +go +/ has [0-9.]+% free, below 100%\nsubnet +go +[^ ]+ has an address in 203\.0\.113\.0/24 or 127\.0\.0\.0/8: [0-9.]+\nexit=0" o check --cpu 100 --hubmaster --settings "$work/online.ini" --disk-below 100 --dir / --subnet 203.0.113.0/24 --subnet 127.0.0.0/8
     expect "hubmaster +no-go +Hubmaster recorded unreachable \(nHMONLINE=0 in $work/offline\.ini\)  \[0x03000016\]\ndisk +no-go +free space is not below 0% \(/ [0-9.]+%, /tmp [0-9.]+%\)  \[0x03000017\]\nexit=1" o check --hubmaster --settings "$work/offline.ini" --disk-below 0 --dir / --dir /tmp
     expect "disk +error +OscProbeDiskSpace::getFreeSpacePercent: Failed to stat /nonexistent/oscprobe: No such file or directory\nexit=3" o check --disk-below 50 --dir /nonexistent/oscprobe
     expect "hubmaster +no-go +no settings file /nonexistent/oscprobe/settings\.ini, so the Hubmaster counts as unreachable  \[0x03000016\]\nexit=1" env OSCPROBE_SETTINGS=/nonexistent/oscprobe/settings.ini "$oscprobe" check --hubmaster
-    expect '\{"time":"[0-9-]+T[0-9:.]+Z","elapsed":[0-9.e-]+,"all_go":false,"conditions":\[\{"condition":"hubmaster","answer":"no-go","code":"0x03000016","figure":0,"message":"Hubmaster recorded unreachable [^"]*"\},\{"condition":"disk","answer":"go","code":null,"figure":[0-9.]+,"message":"/ has [0-9.]+% free, below 100%"\}\]\}\nexit=1' o check --json --hubmaster --settings "$work/offline.ini" --disk-below 100 --dir /
+    expect '\{"time":"[0-9-]+T[0-9:.]+Z","elapsed":[0-9.e-]+,"all_go":false,"conditions":\[\{"condition":"hubmaster","answer":"no-go","code":"0x03000016","reason":"Hubmaster unreachable","figure":0,"figures":\{[^}]*\},"message":"Hubmaster recorded unreachable [^"]*"\},\{"condition":"disk","answer":"go","code":null,"reason":null,"figure":[0-9.]+,"figures":\{[^}]*\}[^}]*\},"message":"/ has [0-9.]+% free, below 100%"\}\]\}\nexit=1' o check --json --hubmaster --settings "$work/offline.ini" --disk-below 100 --dir /
+    # status, check and wait describe an answer with the same keys.
+    keys() { o "$@" | grep -o '"[a-z_]*":' | tr -d '\n' | grep -o '"condition":.*"message":'; }
+    k='"condition":"answer":"code":"reason":"figure":"figures":"message":'
+    match "$k $k $k" "$(keys status --json --probe ac) $(keys check --json --ac) $(keys wait --json --ac --timeout 0)" "the keys of an answer"
     # The library's level-2 lines reach a log file only with -v.
     expect "cpu +go [^\n]*\nexit=0" o --log "$work/v.log" -v check --cpu 100
     expect "[0-9-]+ [0-9:.]+ INFO OscProbeCPU: [^\n]*\n.*[0-9-]+ [0-9:.]+ DEBUG OscProbeCPU::probe: CPU: busy=.*\nexit=0" cat "$work/v.log"
@@ -232,16 +236,23 @@ completion)
     expect "\nexit=0" offered run --cpu 50 -- --di
     ! command -v zsh >/dev/null || expect "exit=0" zsh -n "$src/cli/completions/_oscprobe"
     ;;
-manpage)
-    # Every long option that some --help shows is in the manual page.
-    for command in "" status check wait run ifaces; do
-        for option in $(o $command --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
-            shown=$((${shown:-0} + 1))
-            grep -q -- "$(printf '%s' "$option" | sed 's/-/\\\\-/g')" "$src/cli/oscprobe.1" ||
-                match "" "${command:-oscprobe} $option" "an option the manual page lacks"
+table)
+    # Each long option some --help shows is in the manual page and both
+    # completions; each row of the condition table (status --probe's values)
+    # is among the --probe values of each.
+    man=$(sed 's/\\-/-/g' "$src/cli/oscprobe.1") bash=$(<"$src/cli/completions/oscprobe.bash") zsh=$(<"$src/cli/completions/_oscprobe")
+    for option in $(for c in "" status check wait run ifaces; do o $c --help; done | grep -o -- '--[a-z][a-z-]*' | sort -u); do
+        for doc in man bash zsh; do
+            grep -qe "$option\([^a-z-]\|$\)" <<<"${!doc}" || match "" "$option" "an option the $doc lacks"
         done
     done
-    match "[1-9][0-9]+" "${shown:-0}" "options shown by --help"
+    rows=$(o status --help | grep -o -- '--probe NAME:{[^}]*' | cut -d'{' -f2 | tr , ' ')
+    for list in "$(sed -n '/probe " NAME/,/repeat/p' <<<"$man")" "$(grep -A1 -- '--probe)' <<<"$bash")" "$(grep -- '--probe\[' <<<"$zsh")"; do
+        for row in $rows; do
+            [[ " $(tr -c 'a-z' ' ' <<<"$list") " == *" $row "* ]] || match "" "$row" "a condition not in: $list"
+        done
+    done
+    match "cpu ac battery [a-z ]+" "$rows" "the rows"
     ;;
 systemd)
     # The example units pass systemd's own check with this build's paths.
