@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <mutex>
-#include <vector>
 
 #include "EvDebug.h"
 #include "internal/JXSettingsText.h"
@@ -85,15 +84,14 @@ int JXPlatformInfo::getString(const char* section, const char* key, std::string*
     std::string text;
     if (!readSettingsFile(path, &text, why))
         return 0;
-    std::vector<size_t> skipped;
+    oscprobe::internal::SkippedLines skipped;
     const bool found = oscprobe::internal::findSetting(text, section, key, value, why, &skipped);
-    if (!skipped.empty()) {
-        EvDebug log(nullptr);
-        for (const size_t line : skipped)
-            log.DebugLvl("JXPlatformInfo::getString", 2,
-                         "Skipped line %zu of %s: longer than %zu characters", line, path.c_str(),
-                         oscprobe::internal::kLongestSettingsLine);
-    }
+    if (skipped.count > 0)
+        EvDebug(nullptr).DebugLvl("JXPlatformInfo::getString", 2,
+                                  "Skipped %zu line(s) of %s longer than %zu characters, the "
+                                  "first line %zu",
+                                  skipped.count, path.c_str(),
+                                  oscprobe::internal::kLongestSettingsLine, skipped.first);
     return found ? 1 : 0;
 }
 

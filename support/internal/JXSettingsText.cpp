@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <vector>
 
 namespace oscprobe::internal {
 
@@ -71,7 +72,7 @@ std::vector<Line> linesOf(const std::string& text, std::size_t end)
 // continues it) without its value. False, with *why set, when the line
 // would set or continue `key` in `section`.
 bool shortened(const std::string& text, std::size_t end, const char* section, const char* key,
-               std::string* out, std::string* why, std::vector<std::size_t>* skipped)
+               std::string* out, std::string* why, SkippedLines* skipped)
 {
     const std::vector<Line> lines = linesOf(text, end);
     std::string current, previous; // the parser's section and last entry name
@@ -124,8 +125,8 @@ bool shortened(const std::string& text, std::size_t end, const char* section, co
             // A name or section of that length is none a caller asks for.
             if (kept.size() > kLongestSettingsLine)
                 kept.clear();
-            if (skipped != nullptr)
-                skipped->push_back(n + 1);
+            if (skipped != nullptr && skipped->count++ == 0)
+                skipped->first = n + 1;
             out->append(kept);
         } else {
             out->append(text, lines[n].start, lines[n].length);
@@ -138,7 +139,7 @@ bool shortened(const std::string& text, std::size_t end, const char* section, co
 } // namespace
 
 bool findSetting(const std::string& text, const char* section, const char* key,
-                 std::string* value, std::string* why, std::vector<std::size_t>* skipped)
+                 std::string* value, std::string* why, SkippedLines* skipped)
 {
     std::string ignored;
     if (why == nullptr)

@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 namespace oscprobe::internal {
 
@@ -26,9 +25,13 @@ namespace oscprobe::internal {
 // line that would set `key` in `section` (or continue such a value) cannot
 // be taken: false, and *why (when given) names the line. Otherwise *why is
 // left alone.
+struct SkippedLines {
+    std::size_t count = 0;
+    std::size_t first = 0; // 1-based; 0 when none
+};
 bool findSetting(const std::string& text, const char* section, const char* key,
                  std::string* value, std::string* why = nullptr,
-                 std::vector<std::size_t>* skipped = nullptr);
+                 SkippedLines* skipped = nullptr);
 
 // The longest line, line end excluded, that the parser reads whole.
 extern const std::size_t kLongestSettingsLine;

@@ -69,12 +69,12 @@ TEST(SupportTest, OverlongLinesAreSkippedUnlessTheySetTheKey)
         {"[Runtime]\nnHMONLINE=1 ;" + big + "\n", nullptr, 0}};
     for (const auto& r : rows) {
         std::string value = "-", why;
-        std::vector<size_t> skipped;
+        oscprobe::internal::SkippedLines skipped;
         const bool found = oscprobe::internal::findSetting(r.text, "Runtime", "nHMONLINE", &value, &why, &skipped);
         EXPECT_EQ(found, r.value != nullptr) << r.text.substr(0, 40);
         EXPECT_EQ(value, r.value ? r.value : "-");
         EXPECT_EQ(why.empty(), r.value != nullptr) << why;
-        EXPECT_EQ(skipped, r.skipped ? std::vector<size_t>{r.skipped} : std::vector<size_t>{});
+        EXPECT_TRUE(skipped.count == (r.skipped ? 1u : 0u) && skipped.first == r.skipped);
     }
 }
 
