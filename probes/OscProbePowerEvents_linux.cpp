@@ -47,6 +47,7 @@ constexpr int kMaxDrained = 1024;
 struct Started {
     SP<OscProbe> probe;
     JxMonitor* monitor;
+    const void* key;
 };
 
 // Made on first use and never destroyed, like the address watcher's: the
@@ -73,9 +74,10 @@ std::atomic<bool> listener_failed{false};
 void wakeAll()
 {
     JxCriticalSectionLock lock(&powerCsec());
+    oscprobe::internal::countWakePass();
     JxMonitor* last = nullptr;
     for (const Started& entry : powerList()) {
-        if (entry.monitor == last)
+        if (entry.monitor == nullptr || entry.monitor == last)
             continue;
         last = entry.monitor;
         JxMonitorLock monitorLock(entry.monitor);
@@ -169,9 +171,16 @@ void* listen(void* arg)
 
 namespace oscprobe::internal {
 
-bool startPowerEvents(OscProbe* probe, JxMonitor* newMonitor, EvDebug& debug)
+namespace {
+std::atomic<unsigned long long> wake_generation{0};
+}
+
+void countWakePass() { wake_generation.fetch_add(1); }
+unsigned long long wakeGeneration() { return wake_generation.load(); }
+
+bool startPowerEvents(const void* key, OscProbe* probe, JxMonitor* newMonitor, EvDebug& debug)
 {
-    if (listener_failed.load() || newMonitor == nullptr)
+    if (listener_failed.load())
         return false;
     JxCriticalSectionLock lock(&powerCsec());
     if (!listener_started) {
@@ -191,16 +200,21 @@ bool startPowerEvents(OscProbe* probe, JxMonitor* newMonitor, EvDebug& debug)
         listener_started = true;
     }
     for (Started& entry : powerList()) {
-        if (entry.probe.get() == probe) {
+        if (entry.key == key) {
             entry.monitor = newMonitor;
             return true;
         }
     }
-    powerList().push_back(Started{SP<OscProbe>(probe), newMonitor});
+    powerList().push_back(Started{SP<OscProbe>(probe), newMonitor, key});
     return true;
 }
 
-void stopPowerEvents(OscProbe* probe)
+bool startPowerEvents(OscProbe* probe, JxMonitor* newMonitor, EvDebug& debug)
+{
+    return newMonitor != nullptr && startPowerEvents(probe, probe, newMonitor, debug);
+}
+
+void stopPowerEvents(const void* key)
 {
     // The removed entry outlives the lock: with the last reference it
     // destroys the probe, whose destructor calls stop() again.
@@ -208,7 +222,7 @@ void stopPowerEvents(OscProbe* probe)
     JxCriticalSectionLock lock(&powerCsec());
     std::list<Started>& registry = powerList();
     for (auto it = registry.begin(); it != registry.end(); ++it) {
-        if (it->probe.get() == probe) {
+        if (it->key == key) {
             removed.splice(removed.begin(), registry, it);
             break;
         }

@@ -35,6 +35,7 @@
 #include "JxMonitorLock.h"
 #include "JxThread.h"
 #include "SP.h"
+#include "internal/OscProbePowerEvents.h"
 #include "internal/OscProbeSubNetInternal.h"
 
 namespace {
@@ -394,6 +395,7 @@ void* OscProbeSubNet::thread_func(void* /*arg*/)
     // each monitor only around its own broadcast.
     Watcher watcher([] {
         JxCriticalSectionLock lock(&probeCsec());
+        oscprobe::internal::countWakePass();
         JxMonitor* last = nullptr;
         for (const SP<OscProbeSubNet>& entry : probeList()) {
             JxMonitor* target = static_cast<OscProbeSubNet*>(entry)->monitor.load();

@@ -2,10 +2,11 @@
 //
 //   #include <oscprobe/oscprobe.h>
 //
-// The five probes, their reason codes, and the host-facing support API:
-// JxMonitor (wake-ups from OscProbeSubNet), SP (ownership), EvDebug (log
-// level and destination), JXPlatformInfo (settings file) and JxException
-// (what a failed probe() throws).
+// The probes, their reason codes, OscProbeWake (power wake-ups, the wake
+// generation), and the host-facing support API: JxMonitor (wake-ups from
+// OscProbeSubNet, OscProbeBattery and OscProbeWake), SP (ownership),
+// EvDebug (log level and destination), JXPlatformInfo (settings file) and
+// JxException (what a failed probe() throws).
 #ifndef OSCPROBE_OSCPROBE_UMBRELLA_H
 #define OSCPROBE_OSCPROBE_UMBRELLA_H
 
@@ -22,6 +23,7 @@
 #include "OscProbeHM.h"
 #include "OscProbeReason.h"
 #include "OscProbeSubNet.h"
+#include "OscProbeWake.h"
 #include "SP.h"
 
 #endif

@@ -21,8 +21,15 @@ namespace oscprobe::internal {
 // Throws JxException when the thread cannot be created.
 bool startPowerEvents(OscProbe* probe, JxMonitor* monitor, EvDebug& debug);
 
+// As above for any key (a watched monitor); `probe` may be null.
+bool startPowerEvents(const void* key, OscProbe* probe, JxMonitor* monitor, EvDebug& debug);
+
 // Withdraws the registration; harmless without one.
-void stopPowerEvents(OscProbe* probe);
+void stopPowerEvents(const void* key);
+
+// Every wake source's broadcast passes, counted before each pass.
+void countWakePass();
+unsigned long long wakeGeneration();
 
 } // namespace oscprobe::internal
 

@@ -14,11 +14,11 @@ lib=$(dirname "$(find "$prefix" -name 'liboscprobe.so' | head -n 1)")
 test -n "$lib"
 
 echo "== exports of liboscprobe"
-# Everything defined and exported must belong to one of the seven probe
-# classes: their operations, virtual tables and type information.
+# Everything defined and exported must belong to the probe classes (their
+# operations, virtual tables and type information) or to OscProbeWake.
 exports=$(nm -DC --defined-only "$lib/liboscprobe.so")
 unexpected=$(echo "$exports" | awk '{ $1 = ""; $2 = ""; sub(/^  /, ""); sub(/@@?OSCPROBE_1$/, ""); print }' |
-  grep -vE '^(OscProbe(AC|Battery|CPU|DiskSpace|HM|SubNet)?::|(vtable|typeinfo|typeinfo name) for OscProbe(AC|Battery|CPU|DiskSpace|HM|SubNet)?$|OSCPROBE_1$)' || true)
+  grep -vE '^(OscProbe(AC|Battery|CPU|DiskSpace|HM|SubNet|Wake)?::|(vtable|typeinfo|typeinfo name) for OscProbe(AC|Battery|CPU|DiskSpace|HM|SubNet)?$|OSCPROBE_1$)' || true)
 if [ -n "$unexpected" ]; then
   echo "unexpected exports:"; echo "$unexpected"; exit 1
 fi
