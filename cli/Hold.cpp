@@ -102,8 +102,11 @@ void JobHolder::showWaiting()
     status_.show(state_ + "  " + clockText(secondsSince(begin_)));
 }
 
-bool JobHolder::waited(bool)
+bool JobHolder::waited(bool woken)
 {
+    // Woken by the SIGCHLD of its end, the job is not evaluated for again.
+    if (woken)
+        pending();
     if (ended_)
         status_.clear();
     return !ended_;

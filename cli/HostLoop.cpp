@@ -18,22 +18,6 @@ double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-namespace {
-
-// INTERIM until the wake generation: the interface checksum, or 0.
-unsigned long long wakeGeneration(const ConditionSet& conditions)
-{
-    if (!conditions.watchesInterfaces())
-        return 0;
-    try {
-        return OscProbeSubNet::getIfaceConfigCRC32();
-    } catch (const JxException&) {
-        return 0;
-    }
-}
-
-} // namespace
-
 HostLoop::HostLoop(ConditionSet& conditions, JxMonitor& monitor, StatusLine& status,
                    const char* verb, double interval)
     : conditions_(conditions), monitor_(monitor), status_(status), verb_(verb),
@@ -56,7 +40,7 @@ void HostLoop::run(HostRole& role, bool evaluateFirst)
                         verb_, printable(problem).c_str(), interval_);
                 toldStartProblem_ = true;
             }
-            seen_ = wakeGeneration(conditions_);
+            seen_ = OscProbeWake::generation();
             answers_ = conditions_.evaluate();
         }
         evaluateFirst = true;
@@ -66,7 +50,8 @@ void HostLoop::run(HostRole& role, bool evaluateFirst)
         bool woken = false;
         {
             JxMonitorLock lock(&monitor_);
-            woken = wakeGeneration(conditions_) != seen_;
+            // A pass that ran while the probes looked found no one waiting.
+            woken = OscProbeWake::generation() != seen_;
             while (!woken && !role.pending()) {
                 const Clock::time_point now = Clock::now();
                 if (now >= due)

@@ -6,9 +6,9 @@
 # machine's load or disk. Scenarios that add interfaces, mount or send
 # signals run in private network and mount namespaces (only lo, down), and
 # are skipped where those are not permitted.
-#   scenarios.sh OSCPROBE SCENARIO SOURCE_DIR SOCKETS_HELPER
+#   scenarios.sh OSCPROBE SCENARIO SOURCE_DIR SOCKETS_HELPER MIDWAY_SHIM
 set -u
-oscprobe=$(readlink -f "$1") scenario=$2 src=$3 sockets=$(readlink -f "$4") failed=0
+oscprobe=$(readlink -f "$1") scenario=$2 src=$3 sockets=$(readlink -f "$4") midway=$(readlink -f "$5") failed=0
 if [ -z "${OSCPROBE_ISOLATED:-}" ] && [[ $scenario =~ ^(wait|run|power|hostile|no_threads)$ ]]; then
     unshare --net --mount true 2>/dev/null || { echo "skipped: namespaces are not permitted here"; exit 77; }
     OSCPROBE_ISOLATED=1 exec unshare --net --mount "$0" "$@"
@@ -179,6 +179,11 @@ power)
     plug 1 && start "$oscprobe" run --hold --ac -- sleep 60
     said running && plug 0 && said held && kill -HUP "$pid"
     ended "oscprobe run: running\noscprobe run: held: ac [^\n]*\nexit=129"
+    # A change that lands while the tool evaluates (the shim makes the k-th
+    # flip as the k-th read of the supplies ends) is acted on at once.
+    midway() { env LD_PRELOAD="$midway" OSCPROBE_TEST_FLIPS="$1" ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0" "$oscprobe" "${@:2}"; }
+    expect "battery +go +on AC power: power supply AC is online\nall conditions go after [0-3]\.[0-9] s\nexit=0" midway 1 wait --battery 50 --interval 600 --timeout 5
+    plug 1 && expect '(\{[^\n]*"all_go":true[^\n]*\n){2}\{[^\n]*"held: battery \(battery holds 30 %, below 50%\)"[^\n]*\n\{[^\n]*"resumed"[^\n]*\n(\{[^\n]*\n)?exit=0' midway "0 1" run --hold --battery 50 --interval 600 --json -- sleep 3
     ;;
 hostile)
     # A failed probe decides the status even when a later one says no-go.

@@ -1,0 +1,28 @@
+// A kernel uevent as the test helpers send it: multicast on the kernel's
+// group (root, in the scenario's own network namespace).
+#ifndef OSCPROBE_TEST_UEVENT_H
+#define OSCPROBE_TEST_UEVENT_H
+
+#include <linux/netlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+// Sends `text` with each ';' turned into a NUL; true when it went out whole.
+inline bool sendUevent(std::string text)
+{
+    for (char& c : text)
+        c = c == ';' ? '\0' : c;
+    const int sock = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+    struct sockaddr_nl group = {};
+    group.nl_family = AF_NETLINK;
+    group.nl_groups = 1;
+    const bool sent = sendto(sock, text.data(), text.size(), 0,
+                             reinterpret_cast<sockaddr*>(&group), sizeof group) ==
+                      static_cast<ssize_t>(text.size());
+    close(sock);
+    return sent;
+}
+
+#endif
