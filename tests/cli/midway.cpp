@@ -17,45 +17,35 @@
 
 namespace {
 
-const char kSupplies[] = "/sys/class/power_supply";
-std::atomic<DIR*> supplies{nullptr};
 std::atomic<int> closes{0};
 
 void flip(int k)
 {
-    std::istringstream words(getenv("OSCPROBE_TEST_FLIPS") ? getenv("OSCPROBE_TEST_FLIPS") : "");
+    const char* flips = getenv("OSCPROBE_TEST_FLIPS");
+    std::istringstream words(flips != nullptr ? flips : "");
     std::string word;
-    for (int i = 1; words >> word; ++i) {
-        if (i < k)
-            continue;
-        if (FILE* f = fopen("/sys/class/power_supply/AC/online", "w")) {
-            fprintf(f, "%s\n", word.c_str());
-            fclose(f);
-        }
-        sendUevent("change@/devices/AC;SUBSYSTEM=power_supply");
-        usleep(200000);
-        return;
+    for (int i = 0; i < k; ++i)
+        if (!(words >> word))
+            return;
+    if (FILE* f = fopen("/sys/class/power_supply/AC/online", "w")) {
+        fprintf(f, "%s\n", word.c_str());
+        fclose(f);
     }
+    sendUevent("change@/devices/AC;SUBSYSTEM=power_supply");
+    usleep(200000);
 }
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) DIR* opendir(const char* name)
-{
-    static auto real = reinterpret_cast<DIR* (*)(const char*)>(dlsym(RTLD_NEXT, "opendir"));
-    DIR* dir = real(name);
-    if (dir != nullptr && strcmp(name, kSupplies) == 0)
-        supplies = dir;
-    return dir;
-}
-
 extern "C" __attribute__((visibility("default"))) int closedir(DIR* dir)
 {
     static auto real = reinterpret_cast<int (*)(DIR*)>(dlsym(RTLD_NEXT, "closedir"));
-    DIR* expected = dir;
-    const bool ours = supplies.compare_exchange_strong(expected, nullptr);
+    char link[64], path[64] = "";
+    snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd(dir));
+    const bool supplies = readlink(link, path, sizeof path - 1) > 0 &&
+                          strcmp(path, "/sys/class/power_supply") == 0;
     const int result = real(dir);
-    if (ours)
+    if (supplies)
         flip(++closes);
     return result;
 }
