@@ -5,7 +5,8 @@
 // /sys/class/power_supply; nothing is thrown.
 //
 // start() wakes the host on every power-supply change (the level falls in
-// steps the kernel announces), through the listener the AC probe uses.
+// steps the kernel announces), through the power listener that
+// OscProbeWake::watchPower() uses too.
 //
 // Threading: probe() and the accessors on one host thread at a time.
 // start() and stop() take the power registry's lock, which the listener
@@ -28,8 +29,11 @@ public:
     // OSCPROBE_REASON_BATTERY.
     OscProbeReason getNoGoReason() override;
 
-    // As OscProbeAC::start() and stop(): false when power events cannot be
-    // had, and the host must poll.
+    // Registers the probe (or moves it to `monitor`; null: registered, never
+    // woken) and starts the listener on first use. False once the listener
+    // has failed in this process: the host must poll. Throws JxException
+    // when the thread cannot be created. stop() withdraws it; harmless
+    // without a start().
     bool start(JxMonitor* monitor) override;
     void stop() override;
 

@@ -1,5 +1,6 @@
 // OscProbeSubNet's registry of started probes, start() and stop(), and the
-// address-change watcher: one detached thread per process on a netlink
+// address-change watcher: the routing source of the wake mechanism
+// (internal/WakeSource.h), one detached thread per process on a netlink
 // routing socket, which wakes the monitor of every registered probe when an
 // address comes up.
 //
@@ -7,52 +8,41 @@
 // no lock while it waits for the kernel, lists the interfaces or compares.
 #include "OscProbeSubNet.h"
 
-#include <errno.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <poll.h>
-#include <string.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <exception>
-#include <functional>
 #include <list>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include <cxxabi.h>
-
 #include "JxCriticalSection.h"
-#include "JxCriticalSectionLock.h"
 #include "JxException.h"
-#include "JxMonitorLock.h"
-#include "JxThread.h"
-#include "SP.h"
-#include "internal/OscProbePowerEvents.h"
 #include "internal/OscProbeSubNetInternal.h"
+#include "internal/WakeSource.h"
 
 namespace {
 
-// The watcher's errors name the file that has always thrown them.
-const char* const kSourceFile = "OscProbeSubNet_linux";
+using oscprobe::internal::NetlinkListener;
+using oscprobe::internal::WakeRegistry;
+
 const char* const kWatcherTag = "OscProbeSubNet::thread_func";
 
-// Error sites keep stable line identifiers so hosts' log filters see the
-// same numbers release after release.
-constexpr int kLineNetlinkSocket = 256;
-constexpr int kLineNetlinkBind = 262;
-constexpr int kLineNetlinkRecv = 273;
+// The watcher's errors name the file that has always thrown them, and keep
+// stable line identifiers so hosts' log filters see the same numbers
+// release after release.
+const NetlinkListener::Spec kRoutingSpec = {
+    SOCK_RAW, NETLINK_ROUTE, RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR, 4096, kWatcherTag,
+    "OscProbeSubNet_linux",
+    "Couldn't create netlink routing socket: ", 256,
+    "Couldn't bind netlink routing socket: ", 262,
+    "Failed to receive next routing message from netlink: ", 273,
+    "Lost routing messages from netlink: "};
 
-constexpr size_t kNetlinkBufferSize = 4096;
-// Well above what a default-sized receive queue holds of one-address datagrams.
-constexpr int kMaxDrainedDatagrams = 1024;
 // Of the addresses one round's messages name, this many are looked up in
 // the last listing before the re-read (each lookup walks every listed
 // address), this many recorded in all, and room for more than this many
@@ -63,75 +53,32 @@ constexpr size_t kMaxKeptNamed = 256;
 
 using Iface = OscProbeSubNet::Iface;
 
-std::string errorText(const char* prefix, int err) { return std::string(prefix) + strerror(err); }
-
-// Whether the watcher's socket has a notification (or an overflow) waiting.
-// A failed poll counts as yes: the caller then takes the cautious path.
-bool notificationPending(int sock)
-{
-    struct pollfd pfd = {sock, POLLIN, 0};
-    return poll(&pfd, 1, 0) != 0;
-}
-
-// The registry and its lock are made on first use and never destroyed: the
-// detached watcher and the stop() of a probe released during exit may still
-// reach them after static destructors have run.
-JxCriticalSection& probeCsec()
+// The registry and its lock, made on first use and never destroyed. The
+// registry's started and failed flags are the watcher's thread_started
+// (under probe_csec) and thread_failed (atomic, read by start() without
+// the lock).
+WakeRegistry& probeRegistry()
 {
     static JxCriticalSection& probe_csec = *new JxCriticalSection;
-    return probe_csec;
-}
-
-std::list<SP<OscProbeSubNet>>& probeList()
-{
-    static std::list<SP<OscProbeSubNet>>& probe_list = *new std::list<SP<OscProbeSubNet>>;
+    static WakeRegistry& probe_list = *new WakeRegistry(probe_csec);
     return probe_list;
 }
-
-// Guarded by probe_csec.
-bool thread_started = false;
-// Set by the watcher when it ends; read by start() without the lock.
-std::atomic<bool> thread_failed{false};
 
 } // namespace
 
 bool OscProbeSubNet::start(JxMonitor* newMonitor)
 {
-    if (thread_failed.load())
+    WakeRegistry& registry = probeRegistry();
+    if (registry.failed())
         return false;
     monitor.store(newMonitor);
-
-    JxCriticalSectionLock lock(&probeCsec());
-    std::list<SP<OscProbeSubNet>>& registry = probeList();
-    bool registered = std::any_of(registry.begin(), registry.end(),
-                                  [this](const SP<OscProbeSubNet>& p) { return p.get() == this; });
-    if (!registered)
-        registry.push_back(SP<OscProbeSubNet>(this));
-    if (!thread_started) {
-        JxThread creator;
-        creator.createDetachedThread(&OscProbeSubNet::thread_func, nullptr);
-        thread_started = true;
-    }
-    return true;
+    return registry.start(this, this, &monitor, newMonitor, &OscProbeSubNet::thread_func);
 }
 
 void OscProbeSubNet::stop()
 {
     monitor.store(nullptr);
-    // The removed entry outlives the lock: if it holds the last reference,
-    // the probe is destroyed when `removed` goes, and its destructor calls
-    // stop() again, which must be able to take probe_csec.
-    std::list<SP<OscProbeSubNet>> removed;
-    {
-        JxCriticalSectionLock lock(&probeCsec());
-        std::list<SP<OscProbeSubNet>>& registry = probeList();
-        for (auto it = registry.begin(); it != registry.end(); ++it) {
-            if (it->get() == this) {
-                removed.splice(removed.begin(), registry, it);
-                break;
-            }
-        }
-    }
+    probeRegistry().stop(this);
 }
 
 
@@ -147,28 +94,9 @@ namespace {
 // end the watcher: the hosts are woken to look for themselves, the snapshot
 // is kept, and the listing is tried again at the next notification or after
 // a back-off. Only a failing netlink socket ends the thread.
-class Watcher {
+class Watcher : public NetlinkListener {
 public:
-    // `wakeAll` runs one broadcast pass over the registry.
-    explicit Watcher(std::function<void()> wakeAll) : log(nullptr), wakeAll_(std::move(wakeAll)) {}
-    ~Watcher() { closeSocket(); }
-    Watcher(const Watcher&) = delete;
-    Watcher& operator=(const Watcher&) = delete;
-
-    // Runs until the socket fails; throws JxException then.
-    void run();
-
-    // The end of the thread: no second watcher, and every later start() says
-    // false. The last pass lets waiting hosts re-evaluate rather than wait
-    // for a wake-up that will not come.
-    void fail()
-    {
-        closeSocket();
-        thread_failed.store(true);
-        wakeAll_();
-    }
-
-    EvDebug log;
+    Watcher() : NetlinkListener(probeRegistry(), kRoutingSpec) {}
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -178,138 +106,60 @@ private:
     static constexpr std::chrono::milliseconds kFirstBackoff{500};
     static constexpr std::chrono::milliseconds kLongestBackoff{30000};
 
-    void openSocket();
-    bool receive(int flags);
-    void drain();
+    void opened() override;
+    bool interesting(const unsigned char* data, size_t length) override;
+    void batch() override;
+    int waitLimitMs() override;
+    void timedOut() override { retryListing(); }
+
     void check();
     bool reRead(std::list<Iface>* fresh, bool wakeOnFailure);
     void retryListing();
     void reportChange();
-    void closeSocket()
-    {
-        if (sock_ >= 0)
-            close(sock_);
-        sock_ = -1;
-    }
 
-    std::function<void()> wakeAll_;
-    int sock_ = -1;
-    struct sockaddr_nl address_;
-    alignas(struct nlmsghdr) unsigned char buffer_[kNetlinkBufferSize];
     std::list<Iface> snapshot_;
     // The snapshot missed the last listing: it may be out of date.
     bool stale_ = false;
     Clock::time_point retryAt_;
     std::chrono::milliseconds backoff_{kFirstBackoff};
-    // This round's datagrams hold a new address or an overflow.
-    bool mustCheck_ = false;
     // The addresses that this round's new-address messages name.
     std::vector<ZUNET_SockAddr> named_;
 };
 
-void Watcher::run()
+// The socket is bound before the first snapshot: an address that comes up
+// in between is then both in the queue and possibly in the snapshot, never
+// in neither.
+void Watcher::opened()
 {
-    // The socket is bound before the first snapshot: an address that comes
-    // up in between is then both in the queue and possibly in the snapshot,
-    // never in neither.
-    openSocket();
     reRead(&snapshot_, false);
     // A host may have probed before the snapshot and missed an address that
     // came up meanwhile; a spurious wake-up costs it one probe().
-    wakeAll_();
-
-    for (;;) {
-        mustCheck_ = false;
-        // A storm's worth of addresses is let go again at once.
-        if (named_.capacity() > kMaxKeptNamed)
-            std::vector<ZUNET_SockAddr>().swap(named_);
-        named_.clear();
-        if (stale_) {
-            // Wait for the kernel no longer than the next retry.
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(retryAt_ - Clock::now());
-            struct pollfd pfd = {sock_, POLLIN, 0};
-            const int ready = left.count() > 0 ? poll(&pfd, 1, static_cast<int>(left.count())) : 0;
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready == 0) {
-                retryListing();
-                continue;
-            }
-        }
-        receive(0);
-        if (!mustCheck_)
-            continue;
-        drain();
-        check();
-    }
+    pass();
 }
 
-void Watcher::openSocket()
+bool Watcher::interesting(const unsigned char* data, size_t length)
 {
-    sock_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (sock_ < 0)
-        throw JxException(kWatcherTag, errorText("Couldn't create netlink routing socket: ", errno),
-                          kSourceFile, kLineNetlinkSocket, -1);
-    memset(&address_, 0, sizeof address_);
-    address_.nl_family = AF_NETLINK;
-    address_.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
-    if (bind(sock_, reinterpret_cast<struct sockaddr*>(&address_), sizeof address_) < 0)
-        throw JxException(kWatcherTag, errorText("Couldn't bind netlink routing socket: ", errno),
-                          kSourceFile, kLineNetlinkBind, -1);
+    return oscprobe::internal::collectNewAddresses(data, static_cast<long>(length), &named_,
+                                                   kMaxNamedAddresses);
 }
 
-// One datagram into the buffer; false when a non-blocking receive found the
-// queue empty. A datagram that holds a new address, or an overflow (a
-// dropped notification may have been one), sets mustCheck_.
-bool Watcher::receive(int flags)
+void Watcher::batch()
 {
-    for (;;) {
-        struct iovec iov;
-        iov.iov_base = buffer_;
-        iov.iov_len = sizeof buffer_;
-        struct msghdr msg;
-        memset(&msg, 0, sizeof msg);
-        msg.msg_name = &address_;
-        msg.msg_namelen = sizeof address_;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-
-        const int32_t length = static_cast<int32_t>(recvmsg(sock_, &msg, flags));
-        if (length >= 0) {
-            if (oscprobe::internal::collectNewAddresses(buffer_, length, &named_,
-                                                        kMaxNamedAddresses))
-                mustCheck_ = true;
-            return true;
-        }
-        const int err = errno;
-        if (err == EINTR)
-            continue;
-        if (err == EAGAIN || err == EWOULDBLOCK)
-            return false;
-        if (err == ENOBUFS) {
-            // The queue overflowed during an address storm and the kernel
-            // dropped notifications; the socket itself is fine, and the
-            // re-read that follows covers whatever was lost.
-            log.DebugLvl(kWatcherTag, 2, "Lost routing messages from netlink: %s", strerror(err));
-            mustCheck_ = true;
-            return true;
-        }
-        throw JxException(kWatcherTag,
-                          errorText("Failed to receive next routing message from netlink: ", err),
-                          kSourceFile, kLineNetlinkRecv, -1);
-    }
+    check();
+    // A storm's worth of addresses is let go again at once.
+    if (named_.capacity() > kMaxKeptNamed)
+        std::vector<ZUNET_SockAddr>().swap(named_);
+    named_.clear();
 }
 
-// A burst of addresses arrives as one datagram per address, far faster than
-// the interfaces can be listed. Whatever is already queued is covered by the
-// one re-read that follows, so take it off the queue first: a burst then
-// costs one re-read, not one per address. The bound keeps a sender that
-// never pauses from delaying the wake-up for ever.
-void Watcher::drain()
+// While the snapshot is stale, the kernel is waited for no longer than the
+// next retry of the listing.
+int Watcher::waitLimitMs()
 {
-    for (int drained = 0; drained < kMaxDrainedDatagrams; ++drained)
-        if (!receive(MSG_DONTWAIT))
-            break;
+    if (!stale_)
+        return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(retryAt_ - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 void Watcher::check()
@@ -329,7 +179,7 @@ void Watcher::check()
         return;
     // Anything queued may tell of a change since the early wake-up (a named
     // address that went and came back while the hosts listed, say).
-    const bool pending = covering && notificationPending(sock_);
+    const bool pending = covering && queued();
     std::sort(named_.begin(), named_.end(), oscprobe::internal::addressBefore);
     switch (oscprobe::internal::decideWake(snapshot_, fresh, named_, covering, pending)) {
     case oscprobe::internal::WakeDecision::NOTHING_CHANGED:
@@ -360,7 +210,7 @@ bool Watcher::reRead(std::list<Iface>* fresh, bool wakeOnFailure)
         stale_ = true;
         retryAt_ = Clock::now() + backoff_;
         if (wakeOnFailure)
-            wakeAll_();
+            pass();
         return false;
     }
     stale_ = false;
@@ -383,44 +233,13 @@ void Watcher::retryListing()
 void Watcher::reportChange()
 {
     log.Debug(kWatcherTag, "New IP address just came up.");
-    wakeAll_();
+    pass();
 }
 
 } // namespace
 
 void* OscProbeSubNet::thread_func(void* /*arg*/)
 {
-    // Wakes every registered monitor once; consecutive entries that share a
-    // monitor get one broadcast. Holds probe_csec for the whole pass and
-    // each monitor only around its own broadcast.
-    Watcher watcher([] {
-        JxCriticalSectionLock lock(&probeCsec());
-        oscprobe::internal::countWakePass();
-        JxMonitor* last = nullptr;
-        for (const SP<OscProbeSubNet>& entry : probeList()) {
-            JxMonitor* target = static_cast<OscProbeSubNet*>(entry)->monitor.load();
-            if (target == nullptr || target == last)
-                continue;
-            last = target;
-            JxMonitorLock monitorLock(target);
-            target->broadcast();
-        }
-    });
-
-    try {
-        watcher.run();
-    } catch (JxException& e) {
-        watcher.log.Error(e.getFuncName(), "%s", e.getMessage());
-        watcher.fail();
-    } catch (abi::__forced_unwind&) {
-        // Thread cancellation unwinds through here and must go on.
-        throw;
-    } catch (std::exception& e) {
-        watcher.log.Error(kWatcherTag, "%s", e.what());
-        watcher.fail();
-    } catch (...) {
-        watcher.log.Error(kWatcherTag, "Unknown exception");
-        watcher.fail();
-    }
+    Watcher().run();
     return nullptr;
 }

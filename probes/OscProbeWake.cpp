@@ -1,14 +1,10 @@
 #include "OscProbeWake.h"
 
-#include "EvDebug.h"
 #include "internal/OscProbePowerEvents.h"
+#include "internal/WakeSource.h"
 
-bool OscProbeWake::watchPower(JxMonitor* monitor)
-{
-    EvDebug log(nullptr);
-    return oscprobe::internal::startPowerEvents(monitor, nullptr, monitor, log);
-}
+bool OscProbeWake::watchPower(JxMonitor* monitor) { return oscprobe::internal::watchPowerEvents(monitor); }
 
-void OscProbeWake::unwatchPower(JxMonitor* monitor) { oscprobe::internal::stopPowerEvents(monitor); }
+void OscProbeWake::unwatchPower(JxMonitor* monitor) { oscprobe::internal::unwatchPowerEvents(monitor); }
 
 unsigned long long OscProbeWake::generation() { return oscprobe::internal::wakeGeneration(); }

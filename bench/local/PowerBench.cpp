@@ -1,5 +1,6 @@
-// Plug-in to host wake-up: a host waiting on the monitor of a started AC
-// probe against a bare thread blocked in recv on a kernel uevent socket.
+// Plug-in to host wake-up: a host waiting on a monitor it watches through
+// OscProbeWake::watchPower against a bare thread blocked in recv on a kernel
+// uevent socket.
 // Each iteration writes a charger's `online` file on a tmpfs over
 // /sys/class/power_supply and multicasts the uevent the kernel would send,
 // both in namespaces of this process's own (needs root). The target: the
@@ -26,6 +27,7 @@
 #include "JxMonitor.h"
 #include "JxMonitorLock.h"
 #include "OscProbeAC.h"
+#include "OscProbeWake.h"
 #include "SP.h"
 #include "SideBySide.h"
 
@@ -73,7 +75,7 @@ void BM_PowerWakeLatency(benchmark::State& state)
     const int sender = ueventSocket(false), bare = ueventSocket(true);
     JxMonitor monitor;
     SP<OscProbeAC> probe(new OscProbeAC());
-    if (!why.empty() || sender < 0 || bare < 0 || !probe->start(&monitor)) {
+    if (!why.empty() || sender < 0 || bare < 0 || !OscProbeWake::watchPower(&monitor)) {
         state.SkipWithError(why.empty() ? "no uevent socket" : why.c_str());
         return;
     }
@@ -133,7 +135,7 @@ void BM_PowerWakeLatency(benchmark::State& state)
     quit = true;
     host.join();
     listener.join();
-    probe->stop();
+    OscProbeWake::unwatchPower(&monitor);
     close(sender);
     close(bare);
     if (lib.empty())

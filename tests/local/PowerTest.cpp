@@ -1,12 +1,12 @@
 // Power events and the battery level: the uevent filter and the charge sum
-// by table; then AC and battery probes started on one monitor, in a child
-// with a tmpfs over /sys/class/power_supply, woken by a uevent that the test
-// multicasts itself (root may, in its own network namespace).
+// by table; then, in children with a tmpfs over /sys/class/power_supply,
+// hosts woken by uevents that the test multicasts itself (root may, in its
+// own network namespace), and the wake sources' failure path.
 #include <linux/netlink.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -17,11 +17,13 @@
 #include "JxMonitorLock.h"
 #include "OscProbeAC.h"
 #include "OscProbeBattery.h"
+#include "OscProbeWake.h"
 #include "SP.h"
 #include "TestSupport.h"
 #include "internal/OscProbeACInternal.h"
 
 using namespace oscprobe::internal;
+using namespace oscprobe_test;
 using std::string;
 using namespace std::string_literals;
 
@@ -93,53 +95,68 @@ TEST(BatteryCharge, SumsLikeUnitsAveragesOthersAndCountsOnlySystemBatteries)
     }
 }
 
+const string kPowerEvent = "change@/devices/AC\0SUBSYSTEM=power_supply\0"s;
+
 void multicast(const string& event)
 {
     const int sock = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
-    struct sockaddr_nl group = {};
-    group.nl_family = AF_NETLINK;
-    group.nl_groups = 1;
-    ASSERT_EQ(static_cast<ssize_t>(event.size()),
-              sendto(sock, event.data(), event.size(), 0,
-                     reinterpret_cast<struct sockaddr*>(&group), sizeof group));
+    struct sockaddr_nl group = {AF_NETLINK, 0, 0, 1};
+    EXPECT_EQ(static_cast<ssize_t>(event.size()), sendto(sock, event.data(), event.size(), 0,
+                                                         reinterpret_cast<sockaddr*>(&group), sizeof group));
     close(sock);
 }
 
-TEST(PowerEvents, APlugInWakesEveryStartedPowerProbeAndNothingElseDoes)
+// Whether a host that holds `m` while `event` is multicast, then waits, is
+// woken. (Never held across a start or stop: the listener takes the
+// registry before any monitor.)
+bool wokenBy(JxMonitor& m, const string& event, long ms = 300)
+{
+    JxMonitorLock lock(&m);
+    multicast(event);
+    return m.wait(ms);
+}
+
+// A host of the AC probe may hold its monitor while it starts, stops and
+// releases one, and the monitor may be one the power listener is waiting
+// for in a pass: the probe starts nothing and takes no registry.
+TEST(PowerEvents, BatteriesAndWatchedMonitorsWakeOnPowerSupplyEventsAndAcProbesStartNothing)
 {
     OSCPROBE_REQUIRE_NAMESPACES();
-    oscprobe_test::inChild([] {
+    inChild([] {
         // A laptop on battery at 30 %, its charger out.
-        oscprobe_test::isolate({"/sys/class/power_supply"});
+        isolate({"/sys/class/power_supply"});
         for (const auto& [file, text] : {std::pair{"AC/type", "Mains"}, {"AC/online", "0"},
                  {"BAT0/type", "Battery"}, {"BAT0/status", "Discharging"}, {"BAT0/capacity", "30"}})
-            oscprobe_test::put("/sys/class/power_supply/"s + file, text + "\n"s);
-        JxMonitor monitor;
+            put("/sys/class/power_supply/"s + file, text + "\n"s);
+        const auto threads = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); };
+        const auto alone = threads();
+        JxMonitor monitor, watched;
         SP<OscProbeAC> ac(new OscProbeAC());
+        EXPECT_FALSE(ac->start(&monitor));
+        EXPECT_EQ(alone, threads());
         SP<OscProbeBattery> battery(new OscProbeBattery(50));
-        ASSERT_TRUE(ac->start(&monitor) && battery->start(&monitor));
-        EXPECT_FALSE(ac->probe() || battery->probe());
-        EXPECT_EQ(30, battery->getLastLevel());
-
-        // Not a power supply: no wake-up. Then the charger comes in. (The
-        // monitor is not held across stop(): the listener takes the registry
-        // before any monitor.)
-        monitor.enter();
-        multicast("change@/devices/net/lo\0SUBSYSTEM=net\0"s);
-        EXPECT_FALSE(monitor.wait(300));
+        ASSERT_TRUE(battery->start(&monitor) && OscProbeWake::watchPower(&watched) &&
+                    OscProbeWake::watchPower(&watched) && OscProbeWake::watchPower(nullptr));
+        EXPECT_FALSE(battery->probe());
+        // Not a power supply: no wake-up, no pass. Then the charger comes in.
+        const unsigned long long passes = OscProbeWake::generation();
+        EXPECT_FALSE(wokenBy(watched, "change@/devices/net/lo\0SUBSYSTEM=net\0"s) ||
+                     OscProbeWake::generation() != passes);
         std::ofstream("/sys/class/power_supply/AC/online") << "1\n";
-        multicast("change@/devices/AC\0SUBSYSTEM=power_supply\0"s);
-        EXPECT_TRUE(monitor.wait(5000));
-        monitor.leave();
-        EXPECT_TRUE(ac->probe() && battery->probe());
-
-        // Stopped probes are no longer woken.
+        EXPECT_TRUE(wokenBy(monitor, kPowerEvent, 5000) && battery->probe());
+        EXPECT_TRUE(wokenBy(watched, kPowerEvent, 5000) && OscProbeWake::generation() > passes);
+        monitor.enter();
+        multicast(kPowerEvent);
+        usleep(100000); // the listener waits for the monitor in its pass
+        EXPECT_FALSE(ac->start(&monitor) || !ac->probe());
         ac->stop();
+        ac = nullptr;
+        monitor.leave();
+        // Withdrawn monitors are no longer woken.
+        OscProbeWake::unwatchPower(&watched);
         battery->stop();
-        JxMonitorLock lock(&monitor);
-        multicast("change@/devices/AC\0SUBSYSTEM=power_supply\0"s);
-        EXPECT_FALSE(monitor.wait(300));
-    });
+        EXPECT_FALSE(wokenBy(watched, kPowerEvent) || wokenBy(monitor, kPowerEvent));
+    }, 20);
 }
 
 } // namespace

@@ -89,9 +89,7 @@ TEST(Stress, ChurnUnderSignalsLeavesNoThreadOrProbeBehindAndEverySleepWhole)
 
 // Every probe, with 0 to 3 descriptors to spare or plenty, or with a /proc
 // whose files none can use, answers, gives its default or throws
-// JxException, and keeps no descriptor. A watcher without one for its
-// socket wakes its hosts and refuses later starts; a power probe's start()
-// says false.
+// JxException, and keeps no descriptor.
 TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
 {
     OSCPROBE_REQUIRE_NAMESPACES();
@@ -129,9 +127,6 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
             // without a descriptor it would report a false "invalid vptr".
             askAll();
             const int before = openDescriptors();
-            SP<OscProbeSubNet> p = subnetProbe("10.99.0.0/16");
-            SP<OscProbeAC> ac(new OscProbeAC());
-            JxMonitor m;
             struct rlimit limit; // leaving `spare` descriptors free; it dies with the child
             getrlimit(RLIMIT_NOFILE, &limit);
             int fd = 0;
@@ -143,14 +138,28 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
                 JXPlatformInfo::setSettingsFile(path);
                 askAll();
             }
-            // Without a descriptor the watcher is made but cannot listen: later starts say false.
-            bool refused = spare != 0 || !p->start(&m);
-            for (int i = 0; !refused && i < 500; ++i, usleep(10000))
-                refused = !p->start(&m);
-            EXPECT_TRUE(refused);
-            // Without a descriptor for its socket, no power listener: hosts must poll.
-            EXPECT_TRUE(spare != 0 || !ac->start(&m));
-            p->stop();
             EXPECT_EQ(openDescriptors(), before);
+            // Without one a wake source is made but cannot listen: it says so,
+            // wakes its monitors with a last pass (counted like any other) and
+            // refuses later starts.
+            if (spare != 0)
+                return;
+            SP<OscProbeSubNet> p = subnetProbe("10.99.0.0/16");
+            const std::pair<std::function<bool(JxMonitor*)>, std::string> sources[] = {
+                {[&](JxMonitor* m) { return p->start(m); },
+                 "E OscProbeSubNet::thread_func: Couldn't create netlink routing socket: Too many open files"},
+                {OscProbeWake::watchPower, "E OscProbe::powerListener: Couldn't create uevent socket: Too many open files"}};
+            captureLog(0);
+            JxMonitor m;
+            for (const auto& [start, line] : sources) {
+                const unsigned long long passes = OscProbeWake::generation();
+                ASSERT_TRUE(start(&m));
+                m.enter();
+                EXPECT_TRUE(OscProbeWake::generation() != passes || m.wait(5000));
+                m.leave();
+                EXPECT_EQ(passes + 1, OscProbeWake::generation());
+                EXPECT_FALSE(start(&m) || start(nullptr));
+                EXPECT_EQ(std::vector<std::string>{line}, takeLog());
+            }
         });
 }

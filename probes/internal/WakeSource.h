@@ -1,0 +1,169 @@
+// The one mechanism behind every wake-up the library gives a host: a
+// registry of monitors to wake, the broadcast pass over it and the count of
+// passes (WakeRegistry), and a listener thread that blocks on a netlink
+// socket and decides, datagram by datagram, when to run a pass
+// (NetlinkListener). The address watcher and the power listener are its
+// two sources; each supplies only what its datagrams mean.
+//
+// Threading and locks. A registry's lock (the source's, handed in) guards
+// its entries and its started flag; it is held by start(), stop() and each
+// whole pass. A pass enters each monitor only around its broadcast. Lock
+// order: registry lock, then one monitor, never the reverse, so a host must
+// not call start() or stop() while it holds a monitor that is registered.
+// No path takes a registry lock its thread holds already: stop() drops the
+// removed entry's reference after it leaves the lock, since that may
+// destroy a probe whose destructor stops it again. The failed flag is
+// atomic: set by the listener, read by start() without the lock. Registries
+// are made on first use and never destroyed, since a detached listener and
+// the stop() of a probe released during exit may reach them after static
+// destructors have run.
+//
+// Errors are JxException throughout.
+#ifndef OSCPROBE_INTERNAL_WAKESOURCE_H
+#define OSCPROBE_INTERNAL_WAKESOURCE_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+
+#include "EvDebug.h"
+#include "JxCriticalSection.h"
+#include "JxMonitor.h"
+#include "SP.h"
+
+namespace oscprobe::internal {
+
+// Broadcast passes run so far by every registry together. A pass counts
+// before it enters any monitor, so a host that reads this with its monitor
+// entered either sees the new value or gets the broadcast.
+unsigned long long wakeGeneration();
+
+class WakeRegistry {
+public:
+    // `csec` guards the registry; it must live as long as the registry.
+    explicit WakeRegistry(JxCriticalSection& csec) : csec_(csec) {}
+    WakeRegistry(const WakeRegistry&) = delete;
+    WakeRegistry& operator=(const WakeRegistry&) = delete;
+
+    // Under the lock: registers `key` unless it is registered already, then
+    // creates the source's thread (`entry(nullptr)`) if none was created
+    // yet. `ref` (null allowed) is held until stop(key). The monitor a pass
+    // wakes is read from `*slot`, which the caller writes, or, with `slot`
+    // null, from the entry itself, which is set (or moved) to `monitor`.
+    // A null monitor is registered and never woken. False, with nothing
+    // registered, once the source has failed. Throws JxException when the
+    // thread cannot be created: the entry stays, and the next start() tries
+    // again.
+    bool start(const void* key, SPEnabled* ref, std::atomic<JxMonitor*>* slot, JxMonitor* monitor,
+               void* (*entry)(void*));
+
+    // Withdraws `key`; harmless without a start(). Once it returns, no pass
+    // uses the entry's monitor.
+    void stop(const void* key);
+
+    // One broadcast pass: under the lock, counts the pass, then enters,
+    // broadcasts on and leaves each entry's monitor in registration order;
+    // consecutive entries that share a monitor get one broadcast, null
+    // monitors none.
+    void pass();
+
+    // The source has ended: every later start() returns false. Call pass()
+    // after it, so that waiting hosts look for themselves.
+    void fail() { failed_.store(true); }
+    bool failed() const { return failed_.load(); }
+
+private:
+    struct Entry {
+        const void* key;
+        SP<SPEnabled> ref;
+        std::atomic<JxMonitor*>* slot;
+        std::atomic<JxMonitor*> own{nullptr};
+    };
+
+    JxCriticalSection& csec_;
+    std::list<Entry> entries_;
+    // Guarded by csec_; set once the thread is created, never cleared.
+    bool started_ = false;
+    std::atomic<bool> failed_{false};
+};
+
+// A source's listener thread over one netlink socket. The source derives,
+// and its thread entry constructs it and calls run(), which returns when
+// the thread is to end.
+//
+// run() makes and binds the socket, calls opened(), then forever: receives a
+// datagram (EINTR retried silently) and asks interesting(); when it is, or
+// the kernel dropped messages (ENOBUFS, logged at level 2 and counted as
+// interesting), it takes whatever else is queued without blocking (at most
+// kMaxDrained datagrams, each asked too) and calls batch(). A source with a
+// timed wake says how long to wait at most (waitLimitMs()) and is told when
+// that passed with nothing received (timedOut()). Any other error, and any
+// exception from the source, is the failure path: logged, socket closed,
+// registry failed, one last pass, run() returns.
+class NetlinkListener {
+public:
+    // What the source listens to, and the texts and line identifiers of
+    // its socket errors (each followed by the system's error text).
+    struct Spec {
+        int type;
+        int protocol;
+        uint32_t groups;
+        size_t bufferSize;
+        const char* tag;
+        const char* file;
+        const char* socketText;
+        int socketLine;
+        const char* bindText;
+        int bindLine;
+        const char* receiveText;
+        int receiveLine;
+        // The level-2 line when the kernel dropped messages.
+        const char* lostText;
+    };
+
+    static constexpr int kMaxDrained = 1024;
+
+    NetlinkListener(WakeRegistry& registry, const Spec& spec);
+    virtual ~NetlinkListener();
+    NetlinkListener(const NetlinkListener&) = delete;
+    NetlinkListener& operator=(const NetlinkListener&) = delete;
+
+    void run();
+
+protected:
+    // After the socket is bound, before the first receive.
+    virtual void opened() {}
+    // Whether a datagram asks for a batch; may note what it says.
+    virtual bool interesting(const unsigned char* data, size_t length) = 0;
+    // After the drain of an interesting round: decide, and pass() or not.
+    virtual void batch() = 0;
+    // The longest wait for the next datagram in milliseconds; negative:
+    // no limit (the default), 0: timedOut() at once.
+    virtual int waitLimitMs() { return -1; }
+    virtual void timedOut() {}
+
+    void pass() { registry_.pass(); }
+    // Whether a datagram (or an overflow) is queued; a failed poll says yes.
+    bool queued() const;
+
+    EvDebug log;
+
+private:
+    void openSocket();
+    bool receive(int flags);
+    void drain();
+    void closeSocket();
+
+    WakeRegistry& registry_;
+    const Spec spec_;
+    int sock_ = -1;
+    std::unique_ptr<unsigned char[]> buffer_;
+    // This round holds an interesting datagram or an overflow.
+    bool interesting_ = false;
+};
+
+} // namespace oscprobe::internal
+
+#endif
