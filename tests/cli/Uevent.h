@@ -7,20 +7,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 // Sends `text` with each ';' turned into a NUL; true when it went out whole.
 inline bool sendUevent(std::string text)
 {
-    for (char& c : text)
-        c = c == ';' ? '\0' : c;
+    std::replace(text.begin(), text.end(), ';', '\0');
     const int sock = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
-    struct sockaddr_nl group = {};
-    group.nl_family = AF_NETLINK;
-    group.nl_groups = 1;
-    const bool sent = sendto(sock, text.data(), text.size(), 0,
-                             reinterpret_cast<sockaddr*>(&group), sizeof group) ==
-                      static_cast<ssize_t>(text.size());
+    const sockaddr_nl group = {AF_NETLINK, 0, 0, 1};
+    const bool sent = sendto(sock, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&group),
+                             sizeof group) == static_cast<ssize_t>(text.size());
     close(sock);
     return sent;
 }

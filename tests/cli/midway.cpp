@@ -1,7 +1,7 @@
 // LD_PRELOAD shim for the tool's scenarios: a power-supply change that lands
 // while the tool evaluates. At the k-th closedir() of /sys/class/power_supply
 // (a probe has just read every supply) it writes the k-th word of
-// OSCPROBE_TEST_FLIPS ("0 1": unplug, then plug in) into AC/online there,
+// OSCPROBE_TEST_FLIPS ("- 0 1": nothing, unplug, plug in) into AC/online there,
 // multicasts the kernel's uevent for it, and sleeps 200 ms, so that the
 // power listener's wake-up surely lands before the tool is done evaluating.
 #include <dirent.h>
@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <fstream>
 #include <sstream>
 
 #include "Uevent.h"
@@ -21,16 +22,13 @@ std::atomic<int> closes{0};
 
 void flip(int k)
 {
-    const char* flips = getenv("OSCPROBE_TEST_FLIPS");
-    std::istringstream words(flips != nullptr ? flips : "");
+    std::istringstream words(getenv("OSCPROBE_TEST_FLIPS") ? getenv("OSCPROBE_TEST_FLIPS") : "");
     std::string word;
     for (int i = 0; i < k; ++i)
         if (!(words >> word))
             return;
-    if (FILE* f = fopen("/sys/class/power_supply/AC/online", "w")) {
-        fprintf(f, "%s\n", word.c_str());
-        fclose(f);
-    }
+    if (word == "-" || !(std::ofstream("/sys/class/power_supply/AC/online") << word << std::endl))
+        return;
     sendUevent("change@/devices/AC;SUBSYSTEM=power_supply");
     usleep(200000);
 }
