@@ -104,7 +104,8 @@ void JobHolder::showWaiting()
 
 bool JobHolder::waited(bool woken)
 {
-    // Woken by the SIGCHLD of its end, the job is not evaluated for again.
+    // The wake-up may be the SIGCHLD of the job's end: reaped now, no
+    // evaluation follows it.
     if (woken)
         pending();
     if (ended_)
