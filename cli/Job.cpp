@@ -1,6 +1,7 @@
 #include "Job.h"
 
 #include <errno.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -67,19 +68,31 @@ void execCommand(const std::vector<std::string>& command)
 
 HeldJob::HeldJob(const std::vector<std::string>& command, const sigset_t& mask)
 {
-    fflush(nullptr);
-    pid_ = fork();
-    if (pid_ < 0)
-        throw std::system_error(errno, std::generic_category(), "fork");
-    if (pid_ == 0) {
-        // Both sides set the group, so that neither a stop sent at once nor
-        // the exec can come first.
-        setpgid(0, 0);
-        pthread_sigmask(SIG_SETMASK, &mask, nullptr);
-        unsetenv("NOTIFY_SOCKET");
-        execCommand(command);
+    std::vector<char*> argv;
+    for (const std::string& arg : command)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; ++e)
+        if (strncmp(*e, "NOTIFY_SOCKET=", 14) != 0)
+            env.push_back(*e);
+    env.push_back(nullptr);
+    // The group is set in the child before the exec, and posix_spawnp
+    // returns only after the exec: a stop sent at once reaches the job. The
+    // signals the tool takes have no handler of ours, so their actions need
+    // no reset; one ignored when the tool began stays ignored, as a shell
+    // leaves it.
+    posix_spawnattr_t attr;
+    int err = posix_spawnattr_init(&attr);
+    if (err == 0) {
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+        posix_spawnattr_setpgroup(&attr, 0);
+        posix_spawnattr_setsigmask(&attr, &mask);
+        err = posix_spawnp(&pid_, argv[0], nullptr, &attr, argv.data(), env.data());
+        posix_spawnattr_destroy(&attr);
     }
-    setpgid(pid_, pid_);
+    if (err != 0)
+        throw std::system_error(err, std::generic_category(), command.front());
 }
 
 bool HeldJob::held()

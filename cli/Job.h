@@ -3,7 +3,9 @@
 //
 // HeldJob runs the command as a child in a process group of its own, so
 // that the whole job, whatever it starts, is stopped, continued and
-// signalled as one.
+// signalled as one. The child is made with posix_spawnp: the tool has
+// threads by then, and nothing but the exec may run in the child of a
+// threaded process (no allocation, no stdio, no environment edit).
 //
 // Threading: a HeldJob is made and reaped on the main thread; signal() is
 // also called from the signal thread. mutex_ orders hold(), resume() and
@@ -37,7 +39,8 @@ class HeldJob {
 public:
     // Starts `command` with `mask` as its signal mask and without the
     // service manager's notification socket (the tool keeps speaking for the
-    // unit). Throws std::system_error when no process can be made.
+    // unit). Throws std::system_error with the errno when it cannot be run
+    // (ENOENT: not found) or no process can be made; nothing runs then.
     HeldJob(const std::vector<std::string>& command, const sigset_t& mask);
 
     pid_t pid() const { return pid_; }

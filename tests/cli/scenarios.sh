@@ -6,9 +6,9 @@
 # machine's load or disk. Scenarios that add interfaces, mount or send
 # signals run in private network and mount namespaces (only lo, down), and
 # are skipped where those are not permitted.
-#   scenarios.sh OSCPROBE SCENARIO SOURCE_DIR SOCKETS_HELPER
+#   scenarios.sh OSCPROBE SCENARIO SOURCE_DIR SOCKETS_HELPER MIDWAY_SHIM
 set -u
-oscprobe=$(readlink -f "$1") scenario=$2 src=$3 sockets=$(readlink -f "$4") failed=0
+oscprobe=$(readlink -f "$1") scenario=$2 src=$3 sockets=$(readlink -f "$4") midway=$(readlink -f "$5") failed=0
 if [ -z "${OSCPROBE_ISOLATED:-}" ] && [[ $scenario =~ ^(wait|run|power|hostile|no_threads)$ ]]; then
     unshare --net --mount true 2>/dev/null || { echo "skipped: namespaces are not permitted here"; exit 77; }
     OSCPROBE_ISOLATED=1 exec unshare --net --mount "$0" "$@"
@@ -163,19 +163,23 @@ power)
     expect "ac +no-go +on battery power: battery BAT0 is discharging  \[0x03000014\]\nbattery +no-go +battery holds 30 %, below 50%  \[0x03000029\]\nexit=1" o check --ac --battery 50
     expect "battery +go +battery holds 30 %, at least 30%\nexit=0" o check --battery 30
     "$sockets" listen "$work/notify" >"$work/notices" & listener=$!
-    start env NOTIFY_SOCKET="$work/notify" "$oscprobe" wait --ac --battery 50 --interval 600
-    said "STATUS=waiting" "$work/notices" && plug 1
-    ended "ac +go +on AC power: power supply AC is online\nbattery +go +on AC power: power supply AC is online\nall conditions go after 0\.[0-9] s\nexit=0"
-    # The job ticks every 50 ms; it is held while on battery, and ends with
-    # its own status.
-    start env NOTIFY_SOCKET="$work/notify" "$oscprobe" run --hold --ac --interval 600 -- sh -c 'for i in $(seq 40); do echo >>"$0"; sleep 0.05; done; exit 5' "$work/ticks"
-    said running && sleep 0.2 && plug 0 && said held && held=$(wc -l <"$work/ticks") && sleep 0.5
+    # A change that lands while the tool evaluates is acted on at once: the
+    # shim makes the k-th flip as the k-th read of the supplies ends (two
+    # reads an evaluation here), once a plug that changes nothing woke it.
+    preload=(env LD_PRELOAD="$midway" NOTIFY_SOCKET="$work/notify" ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0")
+    start "${preload[@]}" OSCPROBE_TEST_FLIPS="- - - 1" "$oscprobe" wait --ac --battery 50 --interval 600
+    said "STATUS=waiting" "$work/notices" && plug 0
+    ended "ac +go +on AC power: power supply AC is online\nbattery +go +on AC power: power supply AC is online\nall conditions go after [0-3]\.[0-9] s\nexit=0"
+    # The job ticks every 50 ms; it is held while on battery (unplugged
+    # mid-evaluation), and ends with its own status.
+    start "${preload[@]}" OSCPROBE_TEST_FLIPS="- 0" "$oscprobe" run --hold --battery 50 --interval 600 -- sh -c 'for i in $(seq 40); do echo >>"$0"; sleep 0.05; done; exit 5' "$work/ticks"
+    said running && sleep 0.2 && plug 1 && said held && held=$(wc -l <"$work/ticks") && sleep 0.5
     match "$held" "$(wc -l <"$work/ticks")" "no tick while held"
     plug 1
-    ended "oscprobe run: running\noscprobe run: held: ac \(on battery power: battery BAT0 is discharging\)\noscprobe run: resumed\nexit=5"
+    ended "oscprobe run: running\noscprobe run: held: battery \(battery holds 30 %, below 50%\)\noscprobe run: resumed\nexit=5"
     match "40" "$(wc -l <"$work/ticks")" "every tick once resumed"
     kill "$listener"
-    match "STATUS=waiting: held back by ac \(on battery power: battery BAT0 is discharging\), battery \(battery holds 30 %, below 50%\)\nSTATUS=running\nSTATUS=held: ac \(on battery power: battery BAT0 is discharging\)\nSTATUS=resumed" "$(cat "$work/notices")" "what the service manager was told"
+    match "STATUS=waiting: held back by ac \(on battery power: battery BAT0 is discharging\), battery \(battery holds 30 %, below 50%\)\nSTATUS=running\nSTATUS=held: battery \(battery holds 30 %, below 50%\)\nSTATUS=resumed" "$(cat "$work/notices")" "what the service manager was told"
     # A job held past its limit is ended; signals reach the job, stopped or not.
     start "$oscprobe" run --hold --hold-limit 0.5 --ac -- sh -c 'trap "echo TERM; exit 9" TERM; while :; do sleep 0.05; done'
     said running && plug 0

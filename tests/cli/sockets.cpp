@@ -4,28 +4,16 @@
 //                             a kernel uevent (group 1; root, own namespace)
 //   sockets listen PATH       binds a datagram socket at PATH and prints
 //                             each datagram as a line, until killed
-#include <linux/netlink.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <string>
+#include "Uevent.h"
 
 int main(int argc, char** argv)
 {
-    if (argc == 3 && strcmp(argv[1], "uevent") == 0) {
-        std::string text = argv[2];
-        for (char& c : text)
-            c = c == ';' ? '\0' : c;
-        const int sock = socket(AF_NETLINK, SOCK_DGRAM, NETLINK_KOBJECT_UEVENT);
-        struct sockaddr_nl group = {};
-        group.nl_family = AF_NETLINK;
-        group.nl_groups = 1;
-        return sendto(sock, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&group),
-                      sizeof group) == static_cast<ssize_t>(text.size()) ? 0 : 1;
-    }
+    if (argc == 3 && strcmp(argv[1], "uevent") == 0)
+        return sendUevent(argv[2]) ? 0 : 1;
     if (argc == 3 && strcmp(argv[1], "listen") == 0) {
         const int sock = socket(AF_UNIX, SOCK_DGRAM, 0);
         struct sockaddr_un address = {};

@@ -1,0 +1,49 @@
+// LD_PRELOAD shim for the tool's scenarios: a power-supply change that lands
+// while the tool evaluates. At the k-th closedir() of /sys/class/power_supply
+// (a probe has just read every supply) it writes the k-th word of
+// OSCPROBE_TEST_FLIPS ("- 0 1": nothing, unplug, plug in) into AC/online there,
+// multicasts the kernel's uevent for it, and sleeps 200 ms, so that the
+// power listener's wake-up surely lands before the tool is done evaluating.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+
+#include "Uevent.h"
+
+namespace {
+
+std::atomic<int> closes{0};
+
+void flip(int k)
+{
+    std::istringstream words(getenv("OSCPROBE_TEST_FLIPS") ? getenv("OSCPROBE_TEST_FLIPS") : "");
+    std::string word;
+    for (int i = 0; i < k; ++i)
+        if (!(words >> word))
+            return;
+    if (word == "-" || !(std::ofstream("/sys/class/power_supply/AC/online") << word << std::endl))
+        return;
+    sendUevent("change@/devices/AC;SUBSYSTEM=power_supply");
+    usleep(200000);
+}
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) int closedir(DIR* dir)
+{
+    static auto real = reinterpret_cast<int (*)(DIR*)>(dlsym(RTLD_NEXT, "closedir"));
+    char link[64], path[64] = "";
+    snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd(dir));
+    const bool supplies = readlink(link, path, sizeof path - 1) > 0 &&
+                          strcmp(path, "/sys/class/power_supply") == 0;
+    const int result = real(dir);
+    if (supplies)
+        flip(++closes);
+    return result;
+}
