@@ -48,9 +48,6 @@ void* listen(void* /*arg*/)
 {
     NetlinkListener listener(powerRegistry(), kUeventSpec);
     NetlinkListener::Source source;
-    // A change between the first registration and the bind had no socket
-    // to arrive on; one pass lets every host registered so far look again.
-    source.opened = [&listener] { listener.pass(); };
     source.interesting = [](const unsigned char* data, size_t length) {
         return oscprobe::internal::isPowerSupplyUevent(reinterpret_cast<const char*>(data), length);
     };

@@ -21,7 +21,28 @@ bool WakeRegistry::start(const void* key, SPEnabled* ref, std::atomic<JxMonitor*
 {
     if (failed_.load())
         return false;
-    JxCriticalSectionLock lock(&csec_);
+    {
+        JxCriticalSectionLock lock(&csec_);
+        enter(key, ref, slot, monitor, entry);
+    }
+    // Outside the registry lock: the listener's first pass takes it.
+    std::unique_lock<std::mutex> wait(listeningMutex_);
+    listeningChanged_.wait(wait, [this] { return listening_; });
+    return true;
+}
+
+void WakeRegistry::listening()
+{
+    {
+        std::lock_guard<std::mutex> lock(listeningMutex_);
+        listening_ = true;
+    }
+    listeningChanged_.notify_all();
+}
+
+void WakeRegistry::enter(const void* key, SPEnabled* ref, std::atomic<JxMonitor*>* slot,
+                         JxMonitor* monitor, void* (*entry)(void*))
+{
     Entry* found = nullptr;
     for (Entry& e : entries_) {
         if (e.key == key) {
@@ -42,7 +63,6 @@ bool WakeRegistry::start(const void* key, SPEnabled* ref, std::atomic<JxMonitor*
         creator.createDetachedThread(entry, nullptr);
         started_ = true;
     }
-    return true;
 }
 
 void WakeRegistry::stop(const void* key)

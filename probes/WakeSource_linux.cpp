@@ -38,6 +38,7 @@ void NetlinkListener::run(const Source& source)
         // The socket is made here, on the listener's own thread: a socket
         // that cannot be made is the listener's failure, like one that fails.
         openSocket();
+        registry_.listening();
         buffer_.reset(new unsigned char[spec_.bufferSize]);
         if (source.opened)
             source.opened();

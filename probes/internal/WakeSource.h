@@ -23,11 +23,13 @@
 #define OSCPROBE_INTERNAL_WAKESOURCE_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 
 #include "EvDebug.h"
 #include "JxCriticalSection.h"
@@ -53,7 +55,10 @@ public:
     // yet. `ref` (null allowed) is held until stop(key). The monitor a pass
     // wakes is read from `*slot`, which the caller writes, or, with `slot`
     // null, from the entry itself, which is set (or moved) to `monitor`.
-    // A null monitor is registered and never woken. False, with nothing
+    // A null monitor is registered and never woken. Returns once the
+    // source's socket is bound (or the source has failed), so that whatever
+    // the host meets after start() has a socket to arrive on: a few system
+    // calls of the listener's, no lock held. False, with nothing
     // registered, once the source has failed. Throws JxException when the
     // thread cannot be created: the entry stays, and the next start() tries
     // again.
@@ -70,12 +75,24 @@ public:
     // monitors none.
     void pass();
 
-    // The source has ended: every later start() returns false. Call pass()
-    // after it, so that waiting hosts look for themselves.
-    void fail() { failed_.store(true); }
+    // The source has ended: every later start() returns false, and those
+    // waiting for the socket return. Call pass() after it, so that waiting
+    // hosts look for themselves.
+    void fail()
+    {
+        failed_.store(true);
+        listening();
+    }
     bool failed() const { return failed_.load(); }
 
+    // The listener's socket is bound: start() calls return.
+    void listening();
+
 private:
+    // start()'s part under the lock: the entry, and the thread once.
+    void enter(const void* key, SPEnabled* ref, std::atomic<JxMonitor*>* slot, JxMonitor* monitor,
+               void* (*entry)(void*));
+
     struct Entry {
         const void* key;
         SP<SPEnabled> ref;
@@ -88,17 +105,22 @@ private:
     // Guarded by csec_; set once the thread is created, never cleared.
     bool started_ = false;
     std::atomic<bool> failed_{false};
+    // Set once the socket is bound or the source failed; never cleared.
+    std::mutex listeningMutex_;
+    std::condition_variable listeningChanged_;
+    bool listening_ = false; // guarded by listeningMutex_
 };
 
 // A source's listener thread over one netlink socket. The source's thread
 // entry constructs one and calls run() with what the source supplies;
 // run() returns when the thread is to end.
 //
-// run() makes and binds the socket, calls opened(), then forever: receives a
-// datagram (EINTR retried silently) and asks interesting(); when it is, or
-// the kernel dropped messages (ENOBUFS, logged at level 2 and counted as
-// interesting), it takes whatever else is queued without blocking (at most
-// kMaxDrained datagrams, each asked too) and calls batch(). A source with a
+// run() makes and binds the socket, lets start() return, calls opened(),
+// then forever: receives a datagram (EINTR retried silently) and asks
+// interesting(); when it is, or the kernel dropped messages (ENOBUFS, logged
+// at level 2 and counted as interesting), it takes whatever else is queued
+// without blocking (at most kMaxDrained datagrams, each asked too) and calls
+// batch(). A source with a
 // timed wake says how long to wait at most (waitLimitMs) and is told when
 // that passed with nothing received (timedOut). Any other error, and any
 // exception from the source, is the failure path: logged, socket closed,

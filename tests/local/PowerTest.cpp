@@ -122,6 +122,8 @@ TEST(PowerEvents, BatteriesAndWatchedMonitorsWakeOnPowerSupplyEventsAndAcProbesS
         SP<OscProbeBattery> battery(new OscProbeBattery(50));
         ASSERT_TRUE(battery->start(&monitor) && OscProbeWake::watchPower(&watched) &&
                     OscProbeWake::watchPower(&watched) && OscProbeWake::watchPower(nullptr));
+        // The socket is bound before start() returns: an event sent at once arrives.
+        EXPECT_TRUE(wokenBy(watched, kPowerEvent, 5000));
         EXPECT_FALSE(battery->probe());
         // Not a power supply: no wake-up, no pass. Then the charger comes in.
         const unsigned long long passes = OscProbeWake::generation();
