@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/Handles.h"
 #include "internal/OscProbeACInternal.h"
 
 namespace {
@@ -20,19 +21,11 @@ namespace {
 using oscprobe::internal::AcBasis;
 using oscprobe::internal::AcMarkers;
 using oscprobe::internal::AcVerdict;
+using oscprobe::internal::DirHandle;
+using oscprobe::internal::FileHandle;
 using oscprobe::internal::PowerSource;
 
 const char kAdapterDir[] = "/proc/acpi/ac_adapter";
-
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
 bool isDotEntry(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
 

@@ -33,6 +33,7 @@
 
 #include "JxException.h"
 #include "ZuUtils.h"
+#include "internal/Handles.h"
 #include "internal/OscProbeSubNetInternal.h"
 
 namespace {
@@ -65,9 +66,6 @@ struct FdGuard {
     }
 };
 
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
 
 std::string errorText(const char* prefix, int err) { return std::string(prefix) + strerror(err); }
 
@@ -179,7 +177,7 @@ void collectIPv6(IfaceMap& byName)
     // A buffer of our own spares stdio the stat and the heap buffer it would
     // otherwise set up at the first read. Declared first, it outlives the file.
     char stdioBuffer[4096];
-    std::unique_ptr<FILE, FileCloser> file(fopen("/proc/net/if_inet6", "re"));
+    oscprobe::internal::FileHandle file(fopen("/proc/net/if_inet6", "re"));
     if (!file) {
         if (errno == ENOENT)
             return;

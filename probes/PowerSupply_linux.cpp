@@ -12,25 +12,18 @@
 #include <utility>
 #include <vector>
 
+#include "internal/Handles.h"
 #include "internal/PowerSupply.h"
 
 namespace {
 
+using oscprobe::internal::DirHandle;
+using oscprobe::internal::FileHandle;
 using oscprobe::internal::PowerRole;
 using oscprobe::internal::PowerSupplyRecord;
 
 const char kPowerSupplyDir[] = "/sys/class/power_supply";
 const char kTypecDir[] = "/sys/class/typec";
-
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
 // The names in a sysfs class directory; none when it is missing. One
 // directory stream used by this call alone: readdir is safe here.
