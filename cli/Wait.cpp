@@ -180,12 +180,15 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
                 options.command.empty() ? "giving up" : "not running the command");
         return EXIT_PROBE_FAILED;
     case Outcome::TIMED_OUT:
-    default:
+    default: {
+        // With --json standard output carries JSON lines only.
+        FILE* out = options.command.empty() && !options.json ? stdout : stderr;
         if (!options.json)
-            printAnswers(options.command.empty() ? stdout : stderr, answers);
-        fprintf(options.command.empty() ? stdout : stderr, "timed out after %.1f s%s\n", elapsed,
+            printAnswers(out, answers);
+        fprintf(out, "timed out after %.1f s%s\n", elapsed,
                 options.command.empty() ? "" : "; not running the command");
         return EXIT_NO_GO;
+    }
     }
 }
 

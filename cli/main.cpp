@@ -116,10 +116,25 @@ int dispatch(int argc, char** argv);
 // parsed: bad arguments must then fail the unit too.
 bool execConditionAsked(int argc, char** argv)
 {
-    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
-        if (strcmp(argv[i], "--exec-condition") == 0)
-            return true;
-    return false;
+    static const char kFlag[] = "--exec-condition";
+    bool asked = false;
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i) {
+        if (strncmp(argv[i], kFlag, sizeof kFlag - 1) != 0)
+            continue;
+        const char* rest = argv[i] + sizeof kFlag - 1;
+        if (*rest == '\0') {
+            asked = true;
+        } else if (*rest == '=') {
+            // Only the spellings of false switch it off; anything else
+            // (true, 1, a typo) is the operator asking for it.
+            std::string value(rest + 1);
+            for (char& ch : value)
+                ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+            asked = value != "false" && value != "0" && value != "no" && value != "off" &&
+                    value != "disable";
+        }
+    }
+    return asked;
 }
 
 int run(int argc, char** argv)

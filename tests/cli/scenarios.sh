@@ -68,6 +68,11 @@ check)
     expect "([^\n]* INFO [^\n]*\n)+exit=0" cat "$work/quiet.log"
     # Under systemd's ExecCondition= only 255 fails the unit; 1 to 254 skip it.
     expect "disk +error [^\n]*\nexit=255" o check --exec-condition --disk-below 50 --dir /nonexistent/oscprobe
+    expect "disk +error [^\n]*\nexit=255" o check --exec-condition=1 --disk-below 50 --dir /nonexistent/oscprobe
+    expect "[^\n]*abc[^\n]*\nexit=255" o check --exec-condition=true --cpu abc
+    expect "[^\n]*abc[^\n]*\nexit=2" o check --exec-condition=false --cpu abc
+    # With --json standard output holds JSON lines alone.
+    expect '\{"time"[^\n]*\}\nexit=1' sh -c '"$0" wait --json --disk-below 0 --dir / --timeout 0 2>/dev/null' "$oscprobe"
     expect "disk +no-go [^\n]*\nexit=1" o check --exec-condition --disk-below 0 --dir /
     expect "disk +go [^\n]*\nall conditions go after [0-9.]+ s\nexit=0" o wait --timeout infinity --disk-below 100 --dir /
     ;;
