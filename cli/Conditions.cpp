@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <list>
 #include <string>
@@ -197,7 +198,8 @@ Made makeBattery(const std::string&, const ConditionOptions& options)
                 if (level >= 0) {
                     a.message +=
                         (go ? ", at least " : ", below ") + std::to_string(threshold) + "%";
-                    a.figure = oneDecimal(level);
+                    // Cut, not rounded: 49.96 is below a threshold of 50.
+                    a.figure = std::floor(level * 10) / 10;
                     a.figures["level_percent"] = a.figure;
                 }
                 a.detail = a.message;

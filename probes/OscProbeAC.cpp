@@ -151,8 +151,7 @@ bool OscProbeAC::probe(Finding* finding)
             finding->text = "ACPI adapter " + names[verdict.adapter] +
                             (verdict.onAc ? " is on-line" : " is off-line");
         else
-            finding->text = verdict.onAc ? "power supply " + supplyName + " is online"
-                                         : "battery " + supplyName + " is discharging";
+            finding->text = supplyName;
         finding->assumed = false;
     }
     debug.DebugLvl(tag, 2, verdict.onAc ? "Running on AC power" : "Running on battery");

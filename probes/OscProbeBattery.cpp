@@ -1,5 +1,6 @@
 #include "OscProbeBattery.h"
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -11,10 +12,13 @@ namespace {
 
 const char* const kClassName = "OscProbeBattery";
 
+// Cut to one decimal, never rounded up: 49.96 % is not yet 50 %, and the
+// words must agree with the answer against a whole-number threshold.
 std::string percentText(double percent)
 {
+    const double cut = std::floor(percent * 10) / 10;
     char text[32];
-    snprintf(text, sizeof text, "%.0f %%", percent);
+    snprintf(text, sizeof text, cut == std::floor(cut) ? "%.0f %%" : "%.1f %%", cut);
     return text;
 }
 
@@ -40,7 +44,7 @@ bool OscProbeBattery::probe()
     lastLevel = -1;
     std::string online;
     if (decidePowerSource(supplies, &online) == PowerSource::AC) {
-        lastFinding = "on AC power: power supply " + online + " is online";
+        lastFinding = "on AC power: " + online;
         debug.DebugLvl(tag, 2, "Running on AC power");
         return true;
     }

@@ -74,12 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }))
         abort();
 
-    // Batteries alone never mean AC, nor supplies whose port gives power
-    // out; any online mains always does.
+    // Batteries that do not charge never mean AC, nor supplies whose port
+    // gives power out; any online mains always does.
     std::vector<PowerSupplyRecord> batteries, sourcing = supplies;
     for (PowerSupplyRecord& r : sourcing)
-        if ((r.sourcing = true, r.type && *r.type == "Battery\n"))
+        if ((r.sourcing = true, r.type && *r.type == "Battery\n")) {
+            r.status.reset(); // a charging battery is outside power, sourcing or not
             batteries.push_back(r);
+        }
     if (decidePowerSource(batteries) == PowerSource::AC ||
         decidePowerSource(sourcing) == PowerSource::AC)
         abort();

@@ -147,12 +147,17 @@ PowerSource decidePowerSource(const std::vector<PowerSupplyRecord>& supplies)
 PowerSource decidePowerSource(const std::vector<PowerSupplyRecord>& supplies,
                               std::string* decidedBy)
 {
+    const PowerSupplyRecord* charging = nullptr;
     const PowerSupplyRecord* discharging = nullptr;
     for (const PowerSupplyRecord& s : supplies) {
         if (!s.type)
             continue;
         if (attributeIs(s.type, "Battery")) {
-            if (isSystemBattery(s) && attributeIs(s.status, "Discharging") && discharging == nullptr)
+            if (!isSystemBattery(s))
+                continue;
+            if (attributeIs(s.status, "Charging") && charging == nullptr)
+                charging = &s;
+            if (attributeIs(s.status, "Discharging") && discharging == nullptr)
                 discharging = &s;
             continue;
         }
@@ -162,14 +167,22 @@ PowerSource decidePowerSource(const std::vector<PowerSupplyRecord>& supplies,
         std::optional<long long> online = numberOf(s.online);
         if (online && *online >= 1 && !s.sourcing) {
             if (decidedBy != nullptr)
-                *decidedBy = s.name;
+                *decidedBy = "power supply " + s.name + " is online";
             return PowerSource::AC;
         }
     }
-    // Only a discharging battery means battery: desktops list offline USB
-    // supplies without running on battery.
+    // A battery that charges draws outside power, whether or not a supply
+    // says so (some chargers have no supply entry of their own). Only a
+    // discharging battery means battery: desktops list offline USB supplies
+    // without running on battery.
+    if (charging != nullptr) {
+        if (decidedBy != nullptr)
+            *decidedBy = "battery " + charging->name + " is charging";
+        return PowerSource::AC;
+    }
     if (decidedBy != nullptr)
-        *decidedBy = discharging != nullptr ? discharging->name : std::string();
+        *decidedBy = discharging != nullptr ? "battery " + discharging->name + " is discharging"
+                                            : std::string();
     return discharging != nullptr ? PowerSource::BATTERY : PowerSource::UNKNOWN;
 }
 

@@ -76,21 +76,22 @@ struct BatteryCharge {
 BatteryCharge batteryCharge(const std::vector<PowerSupplyRecord>& supplies);
 
 enum class PowerSource {
-    AC,      // some non-battery supply is online
-    BATTERY, // nothing online, and a system battery is discharging
-    UNKNOWN  // neither: no supplies, or only offline ones and idle batteries
+    AC,      // some non-battery supply is online, or a system battery charges
+    BATTERY, // neither, and a system battery is discharging
+    UNKNOWN  // none of these: no supplies, or only offline ones and idle batteries
 };
 
 // Decides the power source from all supplies, in any order: a non-battery
 // supply whose online value is 1 or more and that is not `sourcing` means
-// AC; failing that, a battery whose scope is not "Device", whose present
-// value is not 0 and whose status is "Discharging" means battery; anything
-// else is unknown. A supply without a readable type is left out.
+// AC; failing that, a system battery (isSystemBattery) whose status is
+// "Charging" means AC too (it draws outside power); failing that, a system
+// battery whose status is "Discharging" means battery; anything else is
+// unknown. A supply without a readable type is left out.
 PowerSource decidePowerSource(const std::vector<PowerSupplyRecord>& supplies);
 
-// The same, and *decidedBy gets the name of the supply that decided: the
-// first online one, or failing that the first discharging battery; empty
-// when unknown.
+// The same, and *decidedBy says what decided, in a few words: "power supply
+// AC is online", "battery BAT0 is charging", "battery BAT0 is discharging"
+// (the first such supply); empty when unknown.
 PowerSource decidePowerSource(const std::vector<PowerSupplyRecord>& supplies,
                               std::string* decidedBy);
 

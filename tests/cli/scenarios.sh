@@ -167,6 +167,13 @@ power)
     plug 0
     expect "ac +no-go +on battery power: battery BAT0 is discharging  \[0x03000014\]\nbattery +no-go +battery holds 30 %, below 50%  \[0x03000029\]\nexit=1" o check --ac --battery 50
     expect "battery +go +battery holds 30 %, at least 30%\nexit=0" o check --battery 30
+    # Words agree with the answer (49.96 is not 50), and a charging battery
+    # is outside power for both conditions alike.
+    echo 4996 >BAT0/energy_now && echo 10000 >BAT0/energy_full
+    expect "battery +no-go +battery holds 49\.9 %, below 50%  \[0x03000029\]\nexit=1" o check --battery 50
+    echo Charging >BAT0/status
+    expect "ac +go +on AC power: battery BAT0 is charging\nbattery +go +on AC power: battery BAT0 is charging\nexit=0" o check --ac --battery 50
+    echo Discharging >BAT0/status && rm BAT0/energy_now BAT0/energy_full
     "$sockets" listen "$work/notify" >"$work/notices" & listener=$!
     # A change that lands while the tool evaluates is acted on at once: the
     # shim makes the k-th flip as the k-th read of the supplies ends (two

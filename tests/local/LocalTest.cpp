@@ -88,11 +88,13 @@ TEST(LocalTest, AnyAdapterOnLineThenAnyOffLineThenTheSuppliesThenAssumedAc)
     const AcMarkers on{true, false}, off{false, true}, both{true, true}, none{};
     const PowerSupplyRecord usbPd{"", "USB\n", "2\n", {}, {}, {}}, mainsOff{"", "Mains\n", "0\n", {}, {}, {}},
         battery{"", "Battery\n", {}, "System\n", "1\n", "Discharging\n"}, mouse{"", "Battery\n", {}, "Device\n", "1\n", "Discharging\n"},
+        charging{"", "Battery\n", {}, "System\n", "1\n", "Charging\n"}, mouseCharging{"", "Battery\n", {}, "Device\n", "1\n", "Charging\n"},
         phone = [&] { PowerSupplyRecord r = usbPd; r.sourcing = true; return r; }();
     const struct { std::vector<AcMarkers> adapters; std::vector<PowerSupplyRecord> supplies; bool onAc; AcBasis basis; }
         rows[] = {{{off, on}, {battery}, true, AcBasis::ADAPTER}, {{both, off}, {usbPd}, false, AcBasis::ADAPTER},
                   {{both, none}, {mainsOff, battery}, false, AcBasis::SUPPLY}, {{}, {battery, usbPd}, true, AcBasis::SUPPLY},
-                  {{both}, {mainsOff, mouse}, true, AcBasis::ASSUMED}, {{}, {phone, battery}, false, AcBasis::SUPPLY}};
+                  {{both}, {mainsOff, mouse}, true, AcBasis::ASSUMED}, {{}, {phone, battery}, false, AcBasis::SUPPLY},
+                  {{}, {mainsOff, battery, charging}, true, AcBasis::SUPPLY}, {{}, {mouseCharging}, true, AcBasis::ASSUMED}};
     for (const auto& r : rows) {
         const AcVerdict v = decideAcPower(r.adapters, decidePowerSource(r.supplies));
         EXPECT_EQ(std::make_pair(v.onAc, v.basis), std::make_pair(r.onAc, r.basis)) << &r - rows;
