@@ -41,8 +41,8 @@ CLI::Validator seconds(double least)
         [least](std::string& text) -> std::string {
             double value;
             if (!oscprobe_cli::parseNumber(text, false, &value) || value < least || value > 1e9)
-                return "'" + text + "' is not a number of seconds" +
-                       (least > 0 ? " of at least " + CLI::detail::to_string(least) : "");
+                return "'" + text + "' is not a number of seconds from " +
+                       CLI::detail::to_string(least) + " to 1e9";
             return std::string();
         },
         "");
@@ -54,10 +54,12 @@ CLI::Validator timeoutSeconds()
     const CLI::Validator plain = seconds(0);
     return CLI::Validator(
         [plain](std::string& text) -> std::string {
-            if (text != "infinity")
-                return plain(text);
-            text = "-1";
-            return std::string();
+            if (text == "infinity") {
+                text = "-1";
+                return std::string();
+            }
+            const std::string why = plain(text);
+            return why.empty() ? why : why + ", or infinity";
         },
         "");
 }
@@ -242,7 +244,7 @@ int dispatch(int argc, char** argv)
     runCmd->add_option("--hold-limit", waitOptions.holdLimit,
                        "End a job held longer than SECONDS (SIGTERM, then SIGKILL 10 s later)")
         ->type_name("SECONDS")
-        ->check(seconds(0));
+        ->transform(timeoutSeconds());
     runCmd->footer(std::string(kConditionsFooter) +
                    " (timed out; COMMAND not run), 2 bad input, 3 a probe failed, 130/143 after "
                    "SIGINT/SIGTERM; otherwise COMMAND's own.\n\nExamples:\n"
@@ -299,7 +301,7 @@ int dispatch(int argc, char** argv)
                 waitOptions.command = tail;
             if (waitOptions.command.empty())
                 throw oscprobe_cli::UsageError("no command given (put it after --)");
-            if (waitOptions.holdLimit >= 0 && !waitOptions.hold)
+            if (runCmd->count("--hold-limit") > 0 && !waitOptions.hold)
                 throw oscprobe_cli::UsageError("--hold-limit needs --hold");
         }
         return oscprobe_cli::runWait(conditions, waitOptions);

@@ -100,8 +100,10 @@ bad_input)
 2| check: no condition given|check
 2| check: --iface: token not in \{wired,wireless\}|check --iface token
 2| check: only run takes a command after --|check --ac -- true
-2| wait: --interval: '0\.05' is not a number of seconds of at least 0\.1|wait --ac --interval 0.05
-2| wait: --timeout: '-5' is not a number of seconds|wait --ac --timeout -5
+2| wait: --interval: '0\.05' is not a number of seconds from 0\.1 to 1e9|wait --ac --interval 0.05
+2| wait: --timeout: '-5' is not a number of seconds from 0 to 1e9, or infinity|wait --ac --timeout -5
+2| run: --hold-limit: '-1' is not a number of seconds from 0 to 1e9, or infinity|run --hold --hold-limit -1 --ac -- true
+2| run: --hold-limit needs --hold|run --hold-limit infinity --ac -- true
 2| run: no command given \(put it after --\)|run --ac
 2| run: give the command once, after --|run --ac true -- true
 255| check: --cpu: 'eighty' is not a whole percentage from 0 to 100|check --exec-condition --cpu eighty
