@@ -2,8 +2,11 @@
 // decide by (internal/PowerSupply.h), with the Type-C ports' power roles
 // laid beside the supplies of the same device.
 #include <dirent.h>
-#include <stdio.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <map>
@@ -18,11 +21,12 @@
 namespace {
 
 using oscprobe::internal::DirHandle;
-using oscprobe::internal::FileHandle;
 using oscprobe::internal::PowerRole;
 using oscprobe::internal::PowerSupplyRecord;
 
 const char kPowerSupplyDir[] = "/sys/class/power_supply";
+// A sysfs attribute is at most one page.
+constexpr size_t kLargestAttribute = 4096;
 const char kTypecDir[] = "/sys/class/typec";
 
 // The names in a sysfs class directory; none when it is missing. One
@@ -42,16 +46,25 @@ std::vector<std::string> entries(const char* dirPath)
 // The whole (small) contents of a sysfs attribute file.
 std::optional<std::string> readAttribute(const std::string& path)
 {
-    FileHandle f(fopen(path.c_str(), "re"));
-    if (!f)
+    // Attributes are small regular files. Anything else (a FIFO, a device
+    // laid over the tree) is no answer, and must not block or feed the
+    // probe for ever: opened without waiting, read at most one page.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
         return std::nullopt;
-    std::string text;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f.get())) > 0 && text.size() < 4096)
-        text.append(buf, n);
-    if (ferror(f.get()))
-        return std::nullopt;
+    std::optional<std::string> text;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char buf[kLargestAttribute];
+        size_t got = 0;
+        ssize_t n;
+        while (got < sizeof buf &&
+               ((n = read(fd, buf + got, sizeof buf - got)) > 0 || (n < 0 && errno == EINTR)))
+            got += n > 0 ? static_cast<size_t>(n) : 0;
+        if (n >= 0 || got == sizeof buf)
+            text = std::string(buf, got);
+    }
+    close(fd);
     return text;
 }
 

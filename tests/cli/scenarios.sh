@@ -176,6 +176,10 @@ power)
     echo Charging >BAT0/status
     expect "ac +go +on AC power: battery BAT0 is charging\nbattery +go +on AC power: battery BAT0 is charging\nexit=0" o check --ac --battery 50
     echo Discharging >BAT0/status && rm BAT0/energy_now BAT0/energy_full
+    # Attributes that are no files tell nothing, and never hold the probe.
+    rm AC/online BAT0/status && mkfifo AC/online && ln -s /dev/zero BAT0/status
+    expect "ac +go +nothing tells AC from battery [^\n]*\nexit=0" timeout 10 "$oscprobe" check --ac
+    rm AC/online BAT0/status && echo 0 >AC/online && echo Discharging >BAT0/status
     "$sockets" listen "$work/notify" >"$work/notices" & listener=$!
     # A change that lands while the tool evaluates is acted on at once: the
     # shim makes the k-th flip as the k-th read of the supplies ends (two
