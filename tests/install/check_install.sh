@@ -45,6 +45,13 @@ LD_LIBRARY_PATH=$lib "$work/host-pc" 127.0.0.1/32 100 2>/dev/null | tee "$work/p
 grep -q '^go: cpu' "$work/pc.out"
 
 echo "== installed tool"
+case $build in
+  prefix=*) # packaged: the loader finds the libraries in the system's own directory
+    for f in "$prefix/bin/oscprobe" "$lib"/liboscprobe.so.1 "$lib"/liboscsupport.so.1; do
+      ! readelf -d "$f" | grep -E 'RUNPATH|RPATH' || { echo "$f carries a RUNPATH"; exit 1; }
+    done
+    export LD_LIBRARY_PATH=$lib ;;
+esac
 "$prefix/bin/oscprobe" --version | grep -q '^oscprobe [0-9]'
 # 0 all go, 1 some no-go: either is this machine's answer; 3 is a failure.
 status=0
