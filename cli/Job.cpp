@@ -56,22 +56,30 @@ int cannotRun(const std::string& name, int error)
     return error == ENOENT ? EXIT_NOT_FOUND : EXIT_CANNOT_RUN;
 }
 
-void execCommand(const std::vector<std::string>& command)
+namespace {
+
+// The command as exec wants it: pointers into `command`, then a null.
+std::vector<char*> argvOf(const std::vector<std::string>& command)
 {
     std::vector<char*> argv;
     for (const std::string& arg : command)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    return argv;
+}
+
+} // namespace
+
+void execCommand(const std::vector<std::string>& command)
+{
+    std::vector<char*> argv = argvOf(command);
     execvp(argv[0], argv.data());
     _exit(cannotRun(command.front(), errno));
 }
 
 HeldJob::HeldJob(const std::vector<std::string>& command, const sigset_t& mask)
 {
-    std::vector<char*> argv;
-    for (const std::string& arg : command)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = argvOf(command);
     std::vector<char*> env;
     for (char** e = environ; *e != nullptr; ++e)
         if (strncmp(*e, "NOTIFY_SOCKET=", 14) != 0)
