@@ -51,17 +51,20 @@ struct Line {
     std::size_t start, length;
 };
 
+// The line that begins at `start` (before `end`); the next begins past
+// its length and line end.
+Line lineAt(const std::string& text, std::size_t start, std::size_t end, std::size_t* next)
+{
+    const std::size_t stop = std::min(text.find('\n', start), end);
+    *next = stop + 1;
+    return {start, stop - start - (stop > start && text[stop - 1] == '\r')};
+}
+
 std::vector<Line> linesOf(const std::string& text, std::size_t end)
 {
     std::vector<Line> lines;
-    for (std::size_t start = 0; start < end;) {
-        const std::size_t stop = std::min(text.find('\n', start), end);
-        std::size_t length = stop - start;
-        if (length > 0 && text[stop - 1] == '\r')
-            --length;
-        lines.push_back({start, length});
-        start = stop + 1;
-    }
+    for (std::size_t start = 0; start < end;)
+        lines.push_back(lineAt(text, start, end, &start));
     return lines;
 }
 
@@ -147,12 +150,8 @@ bool findSetting(const std::string& text, const char* section, const char* key,
     // Only the part before the first NUL counts, as for the parser.
     const std::size_t end = std::min(text.find('\0'), text.size());
     bool anyTooLong = false;
-    for (std::size_t start = 0; start < end && !anyTooLong;) {
-        const std::size_t stop = std::min(text.find('\n', start), end);
-        const std::size_t length = stop - start - (stop > start && text[stop - 1] == '\r');
-        anyTooLong = length > kLongestSettingsLine;
-        start = stop + 1;
-    }
+    for (std::size_t start = 0; start < end && !anyTooLong;)
+        anyTooLong = lineAt(text, start, end, &start).length > kLongestSettingsLine;
     std::string rewritten;
     if (anyTooLong && !shortened(text, end, section, key, &rewritten, why, skipped))
         return false;
