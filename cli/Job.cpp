@@ -5,12 +5,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <system_error>
+#include <utility>
 
 #include "Errors.h"
 #include "Text.h"
@@ -72,12 +74,34 @@ std::vector<char*> argvOf(const std::vector<std::string>& command)
 
 void execCommand(const std::vector<std::string>& command)
 {
+    if (pipeSignalWasDefault())
+        signal(SIGPIPE, SIG_DFL);
     std::vector<char*> argv = argvOf(command);
     execvp(argv[0], argv.data());
     _exit(cannotRun(command.front(), errno));
 }
 
-HeldJob::HeldJob(const std::vector<std::string>& command, const sigset_t& mask)
+namespace {
+
+bool pipeWasDefault = true;
+
+} // namespace
+
+void ignorePipeSignal()
+{
+    struct sigaction old;
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    if (sigaction(SIGPIPE, &ignore, &old) == 0)
+        pipeWasDefault = old.sa_handler != SIG_IGN;
+}
+
+bool pipeSignalWasDefault()
+{
+    return pipeWasDefault;
+}
+
+HeldJob::HeldJob(const std::vector<std::string>& command, const sigset_t& mask, int terminal)
 {
     std::vector<char*> argv = argvOf(command);
     std::vector<char*> env;
@@ -85,18 +109,35 @@ HeldJob::HeldJob(const std::vector<std::string>& command, const sigset_t& mask)
         if (strncmp(*e, "NOTIFY_SOCKET=", 14) != 0)
             env.push_back(*e);
     env.push_back(nullptr);
+    // What the job leaves when its leader exits comes to us, not to init.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     // The group is set in the child before the exec, and posix_spawnp
-    // returns only after the exec: a stop sent at once reaches the job. The
-    // signals the tool takes have no handler of ours, so their actions need
-    // no reset; one ignored when the tool began stays ignored, as a shell
-    // leaves it.
+    // returns only after the exec: a stop sent at once reaches the job. So
+    // is the terminal's foreground, else a job that reads at once would be
+    // stopped by the terminal before we gave it. The signals the tool takes
+    // have no handler of ours, so their actions need no reset; one ignored
+    // when the tool began stays ignored, as a shell leaves it.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    if (pipeWasDefault)
+        sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
     int err = posix_spawnattr_init(&attr);
     if (err == 0) {
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                            POSIX_SPAWN_SETSIGDEF);
         posix_spawnattr_setpgroup(&attr, 0);
         posix_spawnattr_setsigmask(&attr, &mask);
-        err = posix_spawnp(&pid_, argv[0], nullptr, &attr, argv.data(), env.data());
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        err = posix_spawn_file_actions_init(&actions);
+        if (err == 0) {
+            if (terminal >= 0)
+                err = posix_spawn_file_actions_addtcsetpgrp_np(&actions, terminal);
+            if (err == 0)
+                err = posix_spawnp(&group_, argv[0], &actions, &attr, argv.data(), env.data());
+            posix_spawn_file_actions_destroy(&actions);
+        }
         posix_spawnattr_destroy(&attr);
     }
     if (err != 0)
@@ -114,36 +155,76 @@ void HeldJob::hold()
     std::lock_guard<std::mutex> lock(mutex_);
     if (ending_ || held_)
         return;
-    kill(-pid_, SIGSTOP);
+    kill(-group_, SIGSTOP);
     held_ = true;
 }
 
 void HeldJob::resume()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    kill(-pid_, SIGCONT);
+    if (ending_ || !held_)
+        return;
+    kill(-group_, SIGCONT);
     held_ = false;
 }
 
-void HeldJob::signal(int sig)
+void HeldJob::pass(int sig)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    kill(-group_, sig);
+    // A stopped process acts on no signal but SIGKILL until continued.
+    if (held_) {
+        kill(-group_, SIGCONT);
+        held_ = false;
+        if (sig == SIGINT || sig == SIGTERM || sig == SIGQUIT)
+            continuedFor_ = sig;
+    }
+}
+
+int HeldJob::takeContinuedFor()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(continuedFor_, 0);
+}
+
+void HeldJob::end(int sig)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     ending_ = true;
     held_ = false;
-    kill(-pid_, SIGCONT);
-    kill(-pid_, sig);
+    kill(-group_, sig);
+    kill(-group_, SIGCONT);
 }
 
-bool HeldJob::ended(int* status)
+bool HeldJob::ending()
 {
-    int raw = 0;
-    pid_t done;
-    while ((done = waitpid(pid_, &raw, WNOHANG)) < 0 && errno == EINTR) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ending_;
+}
+
+HeldJob::Progress HeldJob::reap()
+{
+    for (;;) {
+        int raw = 0;
+        const pid_t done = waitpid(-1, &raw, WNOHANG);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done < 0)
+            return Progress::GONE; // no child left: nothing of the job runs
+        if (done == 0)
+            break;
+        if (done == group_) {
+            leaderEnded_ = true;
+            leaderSignalled_ = WIFSIGNALED(raw);
+            leaderStatus_ =
+                leaderSignalled_ ? EXIT_SIGNALLED + WTERMSIG(raw) : WEXITSTATUS(raw);
+        }
     }
-    if (done != pid_)
-        return false;
-    *status = WIFSIGNALED(raw) ? EXIT_SIGNALLED + WTERMSIG(raw) : WEXITSTATUS(raw);
-    return true;
+    if (!leaderEnded_)
+        return Progress::RUNNING;
+    // A process of the group that is not our child (its parent, of the
+    // group too, runs) keeps the group alive; its parent's end comes to us.
+    return kill(-group_, 0) == 0 || errno == EPERM ? Progress::LEADER_ENDED : Progress::GONE;
 }
 
 } // namespace oscprobe_cli

@@ -7,10 +7,15 @@
 // threads by then, and nothing but the exec may run in the child of a
 // threaded process (no allocation, no stdio, no environment edit).
 //
-// Threading: a HeldJob is made and reaped on the main thread; signal() is
-// also called from the signal thread. mutex_ orders hold(), resume() and
-// signal(), so that a stop can never land after the signal that ends the
-// job (which would leave it stopped with the signal pending).
+// The tool is the subreaper of its processes: what the job leaves behind
+// when its leader exits is reparented to the tool, not to init, so the
+// tool keeps holding and resuming the group until none of it is left, and
+// reaps whatever of the job ends.
+//
+// Threading: a HeldJob is made and reaped on the main thread; pass() is
+// called from the signal thread. mutex_ orders hold(), resume(), pass() and
+// end(), so that a stop can never land after the continue that lets the
+// job end.
 #ifndef OSCPROBE_CLI_JOB_H
 #define OSCPROBE_CLI_JOB_H
 
@@ -37,34 +42,72 @@ int cannotRun(const std::string& name, int error);
 
 class HeldJob {
 public:
-    // Starts `command` with `mask` as its signal mask and without the
-    // service manager's notification socket (the tool keeps speaking for the
-    // unit). Throws std::system_error with the errno when it cannot be run
-    // (ENOENT: not found) or no process can be made; nothing runs then.
-    HeldJob(const std::vector<std::string>& command, const sigset_t& mask);
+    // What reap() found.
+    enum class Progress {
+        RUNNING,       // the leader runs
+        LEADER_ENDED,  // the leader ended; processes of its group remain
+        GONE,          // the leader ended and no process of the group is left
+    };
 
-    pid_t pid() const { return pid_; }
+    // Starts `command` with `mask` as its signal mask, SIGPIPE as the tool
+    // found it (pipeSignal()), and without the service manager's
+    // notification socket (the tool keeps speaking for the unit). With
+    // `terminal` a descriptor of the terminal whose foreground the tool
+    // has, the job gets the foreground before it runs. Throws
+    // std::system_error with the errno when it cannot be run (ENOENT: not
+    // found) or no process can be made; nothing runs then.
+    HeldJob(const std::vector<std::string>& command, const sigset_t& mask, int terminal);
+
+    // The job's process group (the leader's pid).
+    pid_t group() const { return group_; }
     bool held();
 
     // Stops the whole group (SIGSTOP cannot be caught), or continues it.
-    // Once a signal was passed on, the job is never stopped again.
+    // Neither once the tool is ending the job.
     void hold();
     void resume();
 
-    // Passes `sig` to the group, continuing it first so that a stopped job
-    // can act on it.
-    void signal(int sig);
+    // Passes a signal the tool took on to the group, once. A held job is
+    // continued after it, as shells and service managers do (a stopped
+    // process acts on no signal but SIGKILL), and is no longer held():
+    // the host holds it again should it survive.
+    void pass(int sig);
 
-    // True once the command has ended, reaping it; *status is then its exit
-    // status, or 128 + the signal that ended it. Never blocks.
-    bool ended(int* status);
+    // The signal that asks the job to end (SIGINT, SIGTERM, SIGQUIT) for
+    // which pass() last continued a held job, once; else 0.
+    int takeContinuedFor();
+
+    // The tool ends the job: `sig` to the group, continued so that it can
+    // act; never held again.
+    void end(int sig);
+    bool ending();
+
+    // Reaps every process of ours that ended (the leader, and each process
+    // of the job left to the tool as their subreaper). Never blocks.
+    Progress reap();
+
+    // Once the leader ended: its exit status, or 128 + the signal that
+    // ended it; whether a signal ended it.
+    bool leaderEnded() const { return leaderEnded_; }
+    int leaderStatus() const { return leaderStatus_; }
+    bool leaderSignalled() const { return leaderSignalled_; }
 
 private:
-    pid_t pid_;
+    pid_t group_;
+    bool leaderEnded_ = false;
+    int leaderStatus_ = 0;
+    bool leaderSignalled_ = false;
     std::mutex mutex_;
-    bool held_ = false;   // guarded by mutex_
-    bool ending_ = false; // guarded by mutex_
+    bool held_ = false;     // guarded by mutex_
+    int continuedFor_ = 0;  // guarded by mutex_
+    bool ending_ = false;   // guarded by mutex_
 };
+
+// Whether SIGPIPE had its default action when the tool began. The tool
+// ignores it from the start (a reader that went away must not end it, nor
+// leave its job orphaned and stopped); the command of `run` gets it back.
+void ignorePipeSignal();
+bool pipeSignalWasDefault();
 
 } // namespace oscprobe_cli
 

@@ -1,24 +1,49 @@
 #include "Notify.h"
 
+#include <stddef.h>
 #include <stdlib.h>
-
-#include <systemd/sd-daemon.h>
+#include <string.h>
+#include <unistd.h>
 
 namespace oscprobe_cli {
 
-ServiceStatus::ServiceStatus() : enabled_(getenv("NOTIFY_SOCKET") != nullptr) {}
+ServiceStatus::ServiceStatus()
+{
+    const char* path = getenv("NOTIFY_SOCKET");
+    if (path == nullptr)
+        return;
+    const size_t size = strlen(path);
+    if ((path[0] != '/' && path[0] != '@') || size < 2 || size > sizeof address_.sun_path)
+        return;
+    address_.sun_family = AF_UNIX;
+    memcpy(address_.sun_path, path, size);
+    if (path[0] == '@')
+        address_.sun_path[0] = '\0'; // abstract: the name is counted, not terminated
+    length_ = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + size +
+                                     (path[0] == '/' && size < sizeof address_.sun_path));
+    // Non-blocking: a full queue drops the status instead of stopping us.
+    sock_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+}
+
+ServiceStatus::~ServiceStatus()
+{
+    if (sock_ >= 0)
+        close(sock_);
+}
 
 void ServiceStatus::say(const std::string& text)
 {
-    if (!enabled_ || text == last_)
+    if (sock_ < 0 || text == last_)
         return;
-    last_ = text;
     // A status line ends at a newline; names from the machine cannot break it.
     std::string line = "STATUS=" + text;
     for (char& c : line)
         if (c == '\n')
             c = ' ';
-    sd_notify(0, line.c_str());
+    if (sendto(sock_, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&address_), length_) ==
+        static_cast<ssize_t>(line.size()))
+        last_ = text;
 }
 
 } // namespace oscprobe_cli

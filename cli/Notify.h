@@ -6,10 +6,20 @@
 // than nothing. Without the variable nothing is sent, and the variable is
 // left in the environment: a command that `run` becomes inherits the socket.
 //
-// Threading: the main thread only. say() never blocks for long (a datagram
-// to a local socket) and never fails the caller: a lost status is harmless.
+// The datagram is sent without waiting: a manager that does not read its
+// socket (its queue holds a few datagrams) must never stop the tool, whose
+// job may be held on AC power meanwhile. A status the socket cannot take is
+// dropped; the next say() sends whatever is current, the dropped text again
+// if nothing changed. Sockets by path and in the abstract namespace ("@...")
+// are understood; any other address sends nothing.
+//
+// Threading: the main thread only. say() never blocks and never fails the
+// caller.
 #ifndef OSCPROBE_CLI_NOTIFY_H
 #define OSCPROBE_CLI_NOTIFY_H
+
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <string>
 
@@ -18,12 +28,17 @@ namespace oscprobe_cli {
 class ServiceStatus {
 public:
     ServiceStatus();
+    ~ServiceStatus();
+    ServiceStatus(const ServiceStatus&) = delete;
+    ServiceStatus& operator=(const ServiceStatus&) = delete;
 
-    // Sends `text` as the status when it differs from the last one sent.
+    // Sends `text` as the status unless it is the last one the socket took.
     void say(const std::string& text);
 
 private:
-    bool enabled_;
+    int sock_ = -1; // -1: nothing to tell, or no socket to tell it with
+    struct sockaddr_un address_ = {};
+    socklen_t length_ = 0;
     std::string last_;
 };
 

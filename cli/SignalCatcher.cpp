@@ -1,6 +1,7 @@
 #include "SignalCatcher.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -14,14 +15,28 @@ namespace oscprobe_cli {
 SignalCatcher::SignalCatcher(JxMonitor& monitor, bool forJob) : monitor_(monitor)
 {
     sigemptyset(&set_);
-    sigaddset(&set_, SIGINT);
-    sigaddset(&set_, SIGTERM);
-    if (forJob) {
-        // From the start, so that no library thread can pick them up.
-        sigaddset(&set_, SIGHUP);
-        sigaddset(&set_, SIGCHLD);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2}) {
+        if (!forJob && sig != SIGINT && sig != SIGTERM)
+            continue;
+        struct sigaction action;
+        if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN)
+            sigaddset(&set_, sig);
     }
-    pthread_sigmask(SIG_BLOCK, &set_, &saved_);
+    sigset_t blocked = set_;
+    if (forJob) {
+        // Ignored, SIGCHLD would have the kernel reap the job behind our back.
+        signal(SIGCHLD, SIG_DFL);
+        sigaddset(&set_, SIGCHLD);
+        sigaddset(&blocked, SIGCHLD);
+        sigaddset(&blocked, SIGTTOU);
+    }
+    // From the start, so that no library thread can pick them up.
+    pthread_sigmask(SIG_BLOCK, &blocked, &saved_);
+    for (int sig = 1; sig < NSIG && wakeSignal_ == 0; ++sig)
+        if (sigismember(&set_, sig) == 1)
+            wakeSignal_ = sig;
+    if (wakeSignal_ == 0)
+        return; // every one of them ignored: nothing to take
     try {
         thread_ = std::thread([this] { run(); });
     } catch (const std::system_error& e) {
@@ -30,15 +45,17 @@ SignalCatcher::SignalCatcher(JxMonitor& monitor, bool forJob) : monitor_(monitor
     }
 }
 
-void SignalCatcher::passTo(HeldJob* job)
+bool SignalCatcher::startJob(const std::function<HeldJob*()>& start)
 {
+    // The signal thread records a signal under the same lock: it comes
+    // either before the job, which then never starts, or after, and is the
+    // job's.
     std::lock_guard<std::mutex> lock(mutex_);
-    job_ = job;
-    // A signal taken after the host last looked, before the job began, is
-    // the job's too.
-    if (job_ != nullptr && caught_.load() != 0)
-        job_->signal(caught_.load());
+    if (caught_.load() != 0)
+        return false;
+    job_ = start();
     done_.notify_all();
+    return true;
 }
 
 void SignalCatcher::release()
@@ -52,7 +69,7 @@ void SignalCatcher::release()
     }
     done_.notify_all();
     // Wakes sigwait if no signal came; harmless if the thread is done.
-    pthread_kill(thread_.native_handle(), SIGTERM);
+    pthread_kill(thread_.native_handle(), wakeSignal_);
     thread_.join();
     pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
 }
@@ -69,7 +86,7 @@ void SignalCatcher::run()
         if (sig != SIGCHLD) {
             caught_ = sig;
             if (job_ != nullptr)
-                job_->signal(sig);
+                job_->pass(sig);
         }
         const bool waitingForJob = job_ != nullptr;
         lock.unlock();
@@ -79,13 +96,11 @@ void SignalCatcher::run()
         }
         if (waitingForJob || sig == SIGCHLD)
             continue;
+        // No job will start now (startJob refuses): the tool is ending.
         lock.lock();
-        if (!done_.wait_for(lock, std::chrono::seconds(1),
-                            [this] { return quitting_ || job_ != nullptr; }))
+        if (!done_.wait_for(lock, std::chrono::seconds(1), [this] { return quitting_; }))
             _exit(EXIT_SIGNALLED + sig);
-        if (quitting_)
-            return;
-        // A job began meanwhile and was handed the signal: wait for its end.
+        return;
     }
 }
 

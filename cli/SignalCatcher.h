@@ -1,5 +1,6 @@
 // SignalCatcher: how `wait` and `run` take SIGINT and SIGTERM (and, for
-// `run --hold`, SIGHUP and SIGCHLD) without a signal handler.
+// `run --hold`, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2 and SIGCHLD) without a
+// signal handler.
 //
 // The signals are blocked in every thread (the library's threads, created
 // later, inherit the mask) and taken by one thread of ours with sigwait,
@@ -7,9 +8,16 @@
 // not: waking a monitor is not async-signal-safe. Should the main thread not
 // have ended the wait a second later (a probe in its first sleep, a file
 // system that does not answer), the signal thread ends the process itself: a
-// signal is never left waiting on a probe. Once a job runs (passTo), SIGINT,
-// SIGTERM and SIGHUP go on to it at once and the tool waits for it to end;
-// SIGCHLD only wakes the monitor, so that the job is reaped at once.
+// signal is never left waiting on a probe.
+//
+// A signal ignored when the tool began stays ignored (a shell ignores
+// SIGINT for a background job, nohup SIGHUP), and the job inherits that, as
+// from any shell. The job is started through startJob(), under the lock the
+// signal thread records signals with: a signal taken before means it never
+// starts; one taken after goes on to it (HeldJob::pass), once, and the tool
+// waits for the job's end. SIGCHLD only wakes the monitor, so that the job
+// is reaped at once. SIGTTOU is blocked too: the tool may take the
+// terminal back from its job, or write to it, from the background.
 //
 // Threading: made, released and destroyed on the main thread, before any
 // probe starts (so that the mask is inherited) and after every probe
@@ -23,6 +31,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -35,8 +44,8 @@ namespace oscprobe_cli {
 class SignalCatcher {
 public:
     // Blocks the signals and starts the thread that takes them; `forJob`
-    // adds SIGHUP and SIGCHLD. Never throws: without a thread the signals
-    // keep their usual effect, and problem() says why.
+    // adds those a job is passed and SIGCHLD. Never throws: without a
+    // thread the signals keep their usual effect, and problem() says why.
     SignalCatcher(JxMonitor& monitor, bool forJob);
     ~SignalCatcher() { release(); }
     SignalCatcher(const SignalCatcher&) = delete;
@@ -48,8 +57,10 @@ public:
     // The mask the process had before: the command's own.
     const sigset_t& savedMask() const { return saved_; }
 
-    // From now on signals go to `job`; one already taken goes to it at once.
-    void passTo(HeldJob* job);
+    // Unless a signal was taken already, calls `start` (which may throw)
+    // and passes every signal taken from then on to the job it returns,
+    // until release(). False, and nothing called, when a signal came first.
+    bool startJob(const std::function<HeldJob*()>& start);
 
     // Ends the signal thread (blocks until it has) and gives the process its
     // own mask back, as the command of `run` must find it. A signal that
@@ -66,6 +77,7 @@ private:
 
     JxMonitor& monitor_;
     sigset_t set_;
+    int wakeSignal_ = 0; // one of set_, to end sigwait with
     sigset_t saved_;
     std::atomic<int> caught_{0};
     std::mutex mutex_;

@@ -118,6 +118,9 @@ int runWait(const ConditionOptions& conditionOptions, const WaitOptions& options
         if (const int err = commandError(options.command.front()))
             return cannotRun(options.command.front(), err);
     }
+    // A reader that went away fails our writes instead of ending us (and
+    // leaving a held job stopped and orphaned); the command gets SIGPIPE back.
+    ignorePipeSignal();
     JxMonitor monitor;
     SignalCatcher signals(monitor, options.hold);
     ServiceStatus service;
