@@ -21,8 +21,7 @@ ServiceStatus::ServiceStatus()
         address_.sun_path[0] = '\0'; // abstract: the name is counted, not terminated
     length_ = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + size +
                                      (path[0] == '/' && size < sizeof address_.sun_path));
-    // Non-blocking: a full queue drops the status instead of stopping us.
-    sock_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sock_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 }
 
 ServiceStatus::~ServiceStatus()
@@ -40,6 +39,7 @@ void ServiceStatus::say(const std::string& text)
     for (char& c : line)
         if (c == '\n')
             c = ' ';
+    // Never waits: a full queue drops the status instead of stopping us.
     if (sendto(sock_, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                reinterpret_cast<const sockaddr*>(&address_), length_) ==
         static_cast<ssize_t>(line.size()))

@@ -9,7 +9,7 @@
 #   scenarios.sh OSCPROBE SCENARIO SOURCE_DIR SOCKETS_HELPER MIDWAY_SHIM
 set -u
 oscprobe=$(readlink -f "$1") scenario=$2 src=$3 sockets=$(readlink -f "$4") midway=$(readlink -f "$5") failed=0
-if [ -z "${OSCPROBE_ISOLATED:-}" ] && [[ $scenario =~ ^(wait|run|power|hostile|no_threads)$ ]]; then
+if [ -z "${OSCPROBE_ISOLATED:-}" ] && [[ $scenario =~ ^(wait|run|power|hold|hostile|no_threads)$ ]]; then
     unshare --net --mount true 2>/dev/null || { echo "skipped: namespaces are not permitted here"; exit 77; }
     OSCPROBE_ISOLATED=1 exec unshare --net --mount "$0" "$@"
 fi
@@ -40,6 +40,17 @@ ended() {
 # A real new-address notification, as when a laptop joins the office network.
 address_comes_up() { ip link add oscp0 type veth peer name oscp1 && ip addr add 10.1.2.3/8 dev oscp0; }
 ran() { [ -e "$work/ran" ] && echo "ran=yes" || echo "ran=no"; }
+# A laptop: charger out, battery discharging at 30 %. Power changes come
+# as the kernel's uevents (sent here by the test), so no interval passes.
+laptop() {
+    mount -t tmpfs tmpfs /sys/class/power_supply && cd /sys/class/power_supply && mkdir AC BAT0
+    echo Mains >AC/type && echo Battery >BAT0/type && echo Discharging >BAT0/status && echo 30 >BAT0/capacity
+}
+plug() { echo "$1" >/sys/class/power_supply/AC/online && "$sockets" uevent "change@/devices/AC;SUBSYSTEM=power_supply"; }
+# A job that ticks into "$0" every 50 ms, 40 times, then exits 5.
+tick='for i in $(seq 40); do echo >>"$0"; sleep 0.05; done; exit 5'
+# still FILE: no tick for half a second.
+still() { local before; before=$(wc -l <"$1") && sleep 0.5 && match "$before" "$(wc -l <"$1")" "no tick while held"; }
 all_go="--cpu-threshold 100 --disk-dir / --disk-threshold 100"
 
 case $scenario in
@@ -161,12 +172,7 @@ run)
     expect "ran=no\nexit=0" ran
     ;;
 power)
-    # A laptop: charger out, battery discharging at 30 %. Power changes come
-    # as the kernel's uevents (sent here by the test), so no interval passes.
-    mount -t tmpfs tmpfs /sys/class/power_supply && cd /sys/class/power_supply && mkdir AC BAT0
-    echo Mains >AC/type && echo Battery >BAT0/type && echo Discharging >BAT0/status && echo 30 >BAT0/capacity
-    plug() { echo "$1" >/sys/class/power_supply/AC/online && "$sockets" uevent "change@/devices/AC;SUBSYSTEM=power_supply"; }
-    plug 0
+    laptop && plug 0
     expect "ac +no-go +on battery power: battery BAT0 is discharging  \[0x03000014\]\nbattery +no-go +battery holds 30 %, below 50%  \[0x03000029\]\nexit=1" o check --ac --battery 50
     expect "battery +go +battery holds 30 %, at least 30%\nexit=0" o check --battery 30
     # Words agree with the answer (49.96 is not 50), and a charging battery
@@ -190,9 +196,8 @@ power)
     ended "ac +go +on AC power: power supply AC is online\nbattery +go +on AC power: power supply AC is online\nall conditions go after [0-3]\.[0-9] s\nexit=0"
     # The job ticks every 50 ms; it is held while on battery (unplugged
     # mid-evaluation), and ends with its own status.
-    start "${preload[@]}" OSCPROBE_TEST_FLIPS="- 0" "$oscprobe" run --hold --battery 50 --interval 600 -- sh -c 'for i in $(seq 40); do echo >>"$0"; sleep 0.05; done; exit 5' "$work/ticks"
-    said running && sleep 0.2 && plug 1 && said held && held=$(wc -l <"$work/ticks") && sleep 0.5
-    match "$held" "$(wc -l <"$work/ticks")" "no tick while held"
+    start "${preload[@]}" OSCPROBE_TEST_FLIPS="- 0" "$oscprobe" run --hold --battery 50 --interval 600 -- sh -c "$tick" "$work/ticks"
+    said running && sleep 0.2 && plug 1 && said held && still "$work/ticks"
     plug 1
     ended "oscprobe run: running\noscprobe run: held: battery \(battery holds 30 %, below 50%\)\noscprobe run: resumed\nexit=5"
     match "40" "$(wc -l <"$work/ticks")" "every tick once resumed"
@@ -205,6 +210,77 @@ power)
     plug 1 && start "$oscprobe" run --hold --ac -- sleep 60
     said running && plug 0 && said held && kill -HUP "$pid"
     ended "oscprobe run: running\noscprobe run: held: ac [^\n]*\nexit=129"
+    ;;
+hold)
+    laptop && plug 1
+    # A signal at any moment around the job's start: the job never starts,
+    # or it gets the signal; it is never left running. The offsets span
+    # twice the time a job takes to start here.
+    began=$(date +%s%N) && o run --hold --ac -- true && step=$((($(date +%s%N) - began) / 15000))
+    for i in $(seq 30); do
+        "$oscprobe" run --hold --ac -- sleep "7$i" >/dev/null 2>&1 & pid=$!
+        sleep "$(printf '0.%06d' $((i * step)))" && kill -TERM "$pid"
+        wait "$pid"; echo "$?" >>"$work/statuses"
+    done
+    match "143 0" "$(sort -u "$work/statuses") $(pgrep -fc '^sleep 7[0-9]+$')" "statuses and jobs left after a signal around the start"
+    # Signals ignored when the tool began stay ignored, by the job too.
+    start nohup "$oscprobe" run --hold --ac -- sh -c 'sleep 1; i=$(sed -n "s/^SigIgn:\t*//p" /proc/$$/status); echo "hup ignored: $((0x${i#????????} & 1))"; exit 6'
+    kill -HUP "$pid"
+    ended "oscprobe run: running\nhup ignored: 1\nexit=6"
+    plug 0 && start env --ignore-signal=INT "$oscprobe" wait --ac --timeout 1.5
+    kill -INT "$pid"
+    ended "ac +no-go [^\n]*\ntimed out after 1\.[0-9] s\nexit=1"
+    # A reload signal that the job survives while held: it acts on it and
+    # is held again.
+    plug 1 && start "$oscprobe" run --hold --ac --json -- sh -c "trap 'echo reload >>\"\$0\"' HUP; $tick" "$work/ticks"
+    said '"job":"running"' && sleep 0.2 && plug 0 && said '"job":"held' && kill -HUP "$pid" && sleep 0.3 && still "$work/ticks"
+    plug 1
+    ended '\{[^\n]*"all_go":true,"conditions"[^\n]*\n(\{[^\n]*"job":"running"[^\n]*\n)+(\{[^\n]*"job":"held: ac [^\n]*\n)+(Hangup\n)?(\{[^\n]*"job":"resumed"[^\n]*\n)+exit=5'
+    match "40 reload" "$(grep -c '^$' "$work/ticks") $(grep reload "$work/ticks")" "ticks and the reload"
+    # What the leader leaves behind is held on battery and waited for.
+    start "$oscprobe" run --hold --ac -- sh -c "($tick) & exit 3" "$work/ticks2"
+    said running && sleep 0.3 && plug 0 && said held && still "$work/ticks2"
+    plug 1
+    ended "oscprobe run: running\noscprobe run: held: ac [^\n]*\noscprobe run: resumed\nexit=3"
+    match "40" "$(wc -l <"$work/ticks2")" "every tick of the child"
+    # A held leader killed from outside: what is left is ended, not resumed.
+    start "$oscprobe" run --hold --ac -- sh -c 'sleep 67 & wait'
+    said running && plug 0 && said held && kill -KILL "$(pgrep -P "$pid")"
+    ended "oscprobe run: running\noscprobe run: held: ac [^\n]*\noscprobe run: the job's leader was ended by SIGKILL; ending what is left of the job with SIGTERM\nexit=137"
+    match "0" "$(pgrep -fc '^sleep 67$')" "processes of the job left"
+    # A reader that went away costs the tool its output, never the job,
+    # which has SIGPIPE's default action.
+    plug 1 && o run --hold --json --ac --interval 0.1 -- sh -c 'sleep 0.5; i=$(sed -n "s/^SigIgn:\t*//p" /proc/$$/status); echo "pipe ignored: $((0x${i#????????} >> 12 & 1))" >&2; exit 4' 2>"$work/out" | head -c 1 >/dev/null
+    echo "exit=${PIPESTATUS[0]}" >>"$work/out"
+    match "oscprobe run: can't write standard output: Broken pipe; the job goes on\npipe ignored: 0\nexit=4" "$(cat "$work/out")" "run --hold --json | head"
+    # A service manager that never reads its socket never stops the tool.
+    "$sockets" deaf "$work/deaf" & deaf=$!
+    start env NOTIFY_SOCKET="$work/deaf" "$oscprobe" run --hold --ac -- sh -c 'for i in $(seq 30); do sleep 0.1; done; exit 8'
+    for i in $(seq 12); do plug 0 && sleep 0.05 && plug 1 && sleep 0.05; done
+    ended "oscprobe run: running\n(oscprobe run: (held: ac [^\n]*|resumed)\n)*exit=8"
+    kill "$deaf"
+    # On a terminal the running job has the foreground: it reads a line, and
+    # no status line is drawn over its progress.
+    /usr/bin/python3 - "$oscprobe" >"$work/out" 2>&1 <<'EOF'
+import os, pty, select, sys, time
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], [sys.argv[1], "run", "--hold", "--ac", "--", "sh", "-c",
+             'read line; echo "got $line"; printf "50%%"; sleep 1.5; echo " done"'])
+os.write(fd, b"hello\n")
+out, deadline = b"", time.time() + 20
+while time.time() < deadline and select.select([fd], [], [], deadline - time.time())[0]:
+    try:
+        data = os.read(fd, 1024)
+    except OSError:
+        break
+    out += data
+    if not data:
+        break
+print(out.decode(errors="replace").replace("\r\n", "\n").replace("\r", "<CR>"))
+print("exit=%d" % os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+EOF
+    match ".*got hello\n50% done\n\nexit=0" "$(cat "$work/out")" "a job on a terminal"
     ;;
 hostile)
     # A failed probe decides the status even when a later one says no-go.
