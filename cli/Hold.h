@@ -38,6 +38,9 @@ class JobHolder : public HostRole {
 public:
     JobHolder(const WaitOptions& options, SignalCatcher& signals, StatusLine& status,
               ServiceStatus& service, Clock::time_point begin);
+    ~JobHolder() override { signals_.dropJob(); }
+    JobHolder(const JobHolder&) = delete;
+    JobHolder& operator=(const JobHolder&) = delete;
 
     // The first call starts the job, unless a signal came first (said in
     // one line and the loop ends when it cannot be run).

@@ -58,6 +58,12 @@ bool SignalCatcher::startJob(const std::function<HeldJob*()>& start)
     return true;
 }
 
+void SignalCatcher::dropJob()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    job_ = nullptr;
+}
+
 void SignalCatcher::release()
 {
     if (!thread_.joinable())

@@ -62,6 +62,9 @@ public:
     // until release(). False, and nothing called, when a signal came first.
     bool startJob(const std::function<HeldJob*()>& start);
 
+    // Signals no longer go to the job, which may be destroyed now.
+    void dropJob();
+
     // Ends the signal thread (blocks until it has) and gives the process its
     // own mask back, as the command of `run` must find it. A signal that
     // arrives from here on has its usual effect.
