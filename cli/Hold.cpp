@@ -43,7 +43,7 @@ bool JobHolder::start()
     try {
         started = signals_.startJob([this] {
             job_ = std::make_unique<HeldJob>(options_.command, signals_.savedMask(),
-                                             terminal_.fd());
+                                             terminal_.ours() ? terminal_.fd() : -1);
             return job_.get();
         });
     } catch (const std::system_error& e) {
@@ -104,6 +104,25 @@ void JobHolder::follow(const std::vector<Answer>& answers, Clock::time_point now
     }
 }
 
+void JobHolder::stopped(int sig)
+{
+    if (terminal_.fd() < 0) {
+        // In the background the job would stop again at once: left to the
+        // one who controls the terminal, and said.
+        state_ = "stopped by " + signalName(sig);
+        return;
+    }
+    // Ctrl-Z, or a read in the background: the tool stops with its job, as
+    // the shell expects of its own job, and both carry on when the shell
+    // continues the tool (fg, or bg, when a read stops the job again).
+    status_.clear();
+    terminal_.takeBack();
+    raise(SIGTSTP);
+    if (!job_->held())
+        terminal_.give(job_->group());
+    job_->carryOn();
+}
+
 void JobHolder::endJob(const char* what, Clock::time_point now)
 {
     fprintf(stderr, "%s with SIGTERM\n", what);
@@ -148,6 +167,8 @@ bool JobHolder::evaluated(const std::vector<Answer>& answers)
                 signalName(job_->leaderStatus() - EXIT_SIGNALLED).c_str());
         endJob("ending what is left of the job", now);
     }
+    if (const int sig = job_->takeStoppedBy())
+        stopped(sig);
     follow(answers, now);
     if (job_->ending() && now >= killAt_) {
         status_.clear();
@@ -181,7 +202,7 @@ bool JobHolder::pending()
     case HeldJob::Progress::RUNNING:
         break;
     }
-    return false;
+    return job_->stoppedBy() != 0;
 }
 
 void JobHolder::showWaiting()

@@ -60,6 +60,7 @@ private:
     void follow(const std::vector<Answer>& answers, Clock::time_point now);
     void tell(const std::vector<Answer>& answers);
     void endJob(const char* why, Clock::time_point now);
+    void stopped(int sig);
 
     const WaitOptions& options_;
     SignalCatcher& signals_;

@@ -181,6 +181,18 @@ void HeldJob::pass(int sig)
     }
 }
 
+int HeldJob::takeStoppedBy()
+{
+    return std::exchange(stoppedBy_, 0);
+}
+
+void HeldJob::carryOn()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!held_)
+        kill(-group_, SIGCONT);
+}
+
 int HeldJob::takeContinuedFor()
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -206,13 +218,21 @@ HeldJob::Progress HeldJob::reap()
 {
     for (;;) {
         int raw = 0;
-        const pid_t done = waitpid(-1, &raw, WNOHANG);
+        const pid_t done = waitpid(-1, &raw, WNOHANG | WUNTRACED);
         if (done < 0 && errno == EINTR)
             continue;
         if (done < 0)
             return Progress::GONE; // no child left: nothing of the job runs
         if (done == 0)
             break;
+        if (WIFSTOPPED(raw)) {
+            // Our own holds stop with SIGSTOP; Ctrl-Z or the terminal
+            // stop the group with these.
+            const int sig = WSTOPSIG(raw);
+            if ((sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU) && getpgid(done) == group_)
+                stoppedBy_ = sig;
+            continue;
+        }
         if (done == group_) {
             leaderEnded_ = true;
             leaderSignalled_ = WIFSIGNALED(raw);

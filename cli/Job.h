@@ -83,8 +83,18 @@ public:
     bool ending();
 
     // Reaps every process of ours that ended (the leader, and each process
-    // of the job left to the tool as their subreaper). Never blocks.
+    // of the job left to the tool as their subreaper), and notes a stop of
+    // the group that was not ours. Never blocks.
     Progress reap();
+
+    // The signal that last stopped the group for the terminal (SIGTSTP:
+    // Ctrl-Z; SIGTTIN, SIGTTOU: the job in the background touched the
+    // terminal), once; else 0.
+    int takeStoppedBy();
+    int stoppedBy() const { return stoppedBy_; }
+
+    // Continues a group that such a stop left stopped, unless it is held.
+    void carryOn();
 
     // Once the leader ended: its exit status, or 128 + the signal that
     // ended it; whether a signal ended it.
@@ -97,6 +107,7 @@ private:
     bool leaderEnded_ = false;
     int leaderStatus_ = 0;
     bool leaderSignalled_ = false;
+    int stoppedBy_ = 0;
     std::mutex mutex_;
     bool held_ = false;     // guarded by mutex_
     int continuedFor_ = 0;  // guarded by mutex_

@@ -232,10 +232,10 @@ hold)
     ended "ac +no-go [^\n]*\ntimed out after 1\.[0-9] s\nexit=1"
     # A reload signal that the job survives while held: it acts on it and
     # is held again.
-    plug 1 && start "$oscprobe" run --hold --ac --json -- sh -c "trap 'echo reload >>\"\$0\"' HUP; $tick" "$work/ticks"
+    plug 1 && start "$oscprobe" run --hold --ac --json -- sh -c "exec 2>/dev/null; trap 'echo reload >>\"\$0\"' HUP; $tick" "$work/ticks"
     said '"job":"running"' && sleep 0.2 && plug 0 && said '"job":"held' && kill -HUP "$pid" && sleep 0.3 && still "$work/ticks"
     plug 1
-    ended '\{[^\n]*"all_go":true,"conditions"[^\n]*\n(\{[^\n]*"job":"running"[^\n]*\n)+(\{[^\n]*"job":"held: ac [^\n]*\n)+(Hangup\n)?(\{[^\n]*"job":"resumed"[^\n]*\n)+exit=5'
+    ended '\{[^\n]*"all_go":true,"conditions"[^\n]*\n(\{[^\n]*"job":"running"[^\n]*\n)+(\{[^\n]*"job":"held: ac [^\n]*\n)+(\{[^\n]*"job":"resumed"[^\n]*\n)+exit=5'
     match "40 reload" "$(grep -c '^$' "$work/ticks") $(grep reload "$work/ticks")" "ticks and the reload"
     # What the leader leaves behind is held on battery and waited for.
     start "$oscprobe" run --hold --ac -- sh -c "($tick) & exit 3" "$work/ticks2"
@@ -259,28 +259,37 @@ hold)
     for i in $(seq 12); do plug 0 && sleep 0.05 && plug 1 && sleep 0.05; done
     ended "oscprobe run: running\n(oscprobe run: (held: ac [^\n]*|resumed)\n)*exit=8"
     kill "$deaf"
-    # On a terminal the running job has the foreground: it reads a line, and
-    # no status line is drawn over its progress.
-    /usr/bin/python3 - "$oscprobe" >"$work/out" 2>&1 <<'EOF'
+    # On a terminal, under an interactive shell: the running job has the
+    # foreground (it reads a line; no status line is drawn over its
+    # progress), and Ctrl-Z stops the tool with its job until fg.
+    /usr/bin/python3 - "0.5:$oscprobe run --hold --ac -- sh -c 'read line; echo \"got \$line\"; printf \"50%%\"; sleep 1.5; echo \" done\"'\n" \
+        "1:hello\n" "3:$oscprobe run --hold --ac -- sh -c 'sleep 1; echo \$((40 + 2)); sleep 0.2; echo \$((40 + 3))'\n" \
+        "0.5:\x1a" "1.5:fg\n" "2:echo status=\$?; exit\n" >"$work/out" 2>&1 <<'EOF'
 import os, pty, select, sys, time
 pid, fd = pty.fork()
 if pid == 0:
-    os.execv(sys.argv[1], [sys.argv[1], "run", "--hold", "--ac", "--", "sh", "-c",
-             'read line; echo "got $line"; printf "50%%"; sleep 1.5; echo " done"'])
-os.write(fd, b"hello\n")
-out, deadline = b"", time.time() + 20
-while time.time() < deadline and select.select([fd], [], [], deadline - time.time())[0]:
-    try:
-        data = os.read(fd, 1024)
-    except OSError:
-        break
-    out += data
-    if not data:
-        break
+    os.execve("/bin/bash", ["bash", "--norc", "--noprofile", "-i"], dict(os.environ, PS1="$ ", TERM="dumb"))
+out = b""
+def pump(seconds):
+    global out
+    end = time.time() + seconds
+    while end > time.time() and select.select([fd], [], [], end - time.time())[0]:
+        try:
+            data = os.read(fd, 4096)
+        except OSError:
+            break
+        out += data
+        if not data:
+            break
+for step in sys.argv[1:]:
+    delay, text = step.split(":", 1)
+    pump(float(delay))
+    os.write(fd, text.encode().decode("unicode_escape").encode())
+pump(20)
+os.waitpid(pid, 0)
 print(out.decode(errors="replace").replace("\r\n", "\n").replace("\r", "<CR>"))
-print("exit=%d" % os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 EOF
-    match ".*got hello\n50% done\n\nexit=0" "$(cat "$work/out")" "a job on a terminal"
+    match ".*\ngot hello\n50% done\n.*Stopped.*fg\n[^\n]*\n42\n43\n.*status=0\n.*" "$(cat "$work/out")" "jobs on a terminal"
     ;;
 hostile)
     # A failed probe decides the status even when a later one says no-go.
