@@ -212,6 +212,8 @@ power)
     ended "oscprobe run: running\noscprobe run: held: ac [^\n]*\nexit=129"
     ;;
 hold)
+    # Many short runs: ThreadSanitizer's second at each exit would add up.
+    export TSAN_OPTIONS="${TSAN_OPTIONS:-} atexit_sleep_ms=0"
     laptop && plug 1
     # A signal at any moment around the job's start: the job never starts,
     # or it gets the signal; it is never left running. The offsets span
