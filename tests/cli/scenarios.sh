@@ -218,8 +218,8 @@ hold)
     # A signal at any moment around the job's start: the job never starts,
     # or it gets the signal; it is never left running. The offsets span
     # twice the time a job takes to start here.
-    began=$(date +%s%N) && o run --hold --ac -- true && step=$((($(date +%s%N) - began) / 15000))
-    for i in $(seq 30); do
+    began=$(date +%s%N) && o run --hold --ac -- true && step=$((($(date +%s%N) - began) / 50000))
+    for i in $(seq 100); do
         "$oscprobe" run --hold --ac -- sleep "7$i" >/dev/null 2>&1 & pid=$!
         sleep "$(printf '0.%06d' $((i * step)))" && kill -TERM "$pid"
         wait "$pid"; echo "$?" >>"$work/statuses"
