@@ -140,7 +140,14 @@ void* listenerThread(void* /*arg*/)
         }
     };
     NetlinkListener::Source source;
-    source.opened = refresh;
+    // start() returned once the socket was bound, so a host may have looked
+    // before this first read; a change queued since then is in the read
+    // already and would compare equal, so it wakes the hosts here.
+    source.opened = [&] {
+        refresh();
+        if (listener.queued())
+            listener.pass();
+    };
     source.interesting = [&watched](const unsigned char* data, size_t length) {
         return routeEventMatters(data, length, &watched);
     };
