@@ -22,18 +22,17 @@ unexpected() {
   nm -DC --defined-only "$lib/$1" | awk -v node="$2" '{ $1 = ""; $2 = ""; sub(/^  /, ""); sub("@@?" node "$", ""); print }' |
     grep -vE "$3" || true
 }
-exports=$(nm -DC --defined-only "$lib/liboscprobe.so")
+exports=$(nm -DC --defined-only "$lib/liboscprobe.so" "$lib/liboscprobe-net.so")
 bad=$(unexpected liboscprobe.so 'OSCPROBE_(1|PRIVATE_1)' '^(OscProbe(AC|Battery|CPU|DiskSpace|HM|SubNet|Wake)?::|(vtable|typeinfo|typeinfo name) for OscProbe(AC|Battery|CPU|DiskSpace|HM|SubNet)?$|OSCPROBE_1$|OSCPROBE_PRIVATE_1$|oscprobe::internal::(WakeRegistry::|NetlinkListener::|wakeGeneration\(\)$))')
 bad+=$(unexpected liboscprobe-net.so OSCPROBE_NET_1 '^(OscProbeNetwork::|(vtable|typeinfo|typeinfo name) for OscProbeNetwork$|OSCPROBE_NET_1$)')
 if [ -n "$bad" ]; then
   echo "unexpected exports:"; echo "$bad"; exit 1
 fi
 for sym in 'OscProbeCPU::probe()' 'vtable for OscProbe' 'typeinfo for OscProbeSubNet' 'OscProbeAC::caffeine(bool)' \
-           'OscProbeWake::generation()' 'oscprobe::internal::wakeGeneration()@@OSCPROBE_PRIVATE_1'; do
+           'OscProbeWake::generation()' 'oscprobe::internal::wakeGeneration()@@OSCPROBE_PRIVATE_1' \
+           'OscProbeNetwork::probe(OscProbeNetwork::Finding*)@@OSCPROBE_NET_1'; do
   grep -qF "$sym" <<<"$exports" || { echo "missing export: $sym"; exit 1; }
 done
-grep -qF 'OscProbeNetwork::probe(OscProbeNetwork::Finding*)@@OSCPROBE_NET_1' <(nm -DC "$lib/liboscprobe-net.so") ||
-  { echo "missing export: OscProbeNetwork::probe(Finding*)"; exit 1; }
 for l in liboscprobe liboscprobe-net; do
   readelf -d "$lib/$l.so" | grep -q "SONAME.*$l.so.1" || { echo "$l: no versioned SONAME"; exit 1; }
 done

@@ -22,12 +22,7 @@ Bytes pad(Bytes b) { return b.resize(NLMSG_ALIGN(b.size())), b; }
 // An attribute whose length field says `len` (default: honest).
 Bytes attr(uint16_t type, const Bytes& v, int len = -1) { return pad(raw(rtattr{uint16_t(len < 0 ? 4 + v.size() : len), type}) + v); }
 Bytes u32(uint32_t v) { return raw(v); }
-Bytes ip(const char* text)
-{
-    Bytes b(16);
-    const bool v4 = inet_pton(AF_INET, text, b.data()) == 1;
-    return b.resize(v4 || inet_pton(AF_INET6, text, b.data()) != 1 ? 4 : 16), b;
-}
+Bytes ip(const char* text) { Bytes b(16); return b.resize(inet_pton(AF_INET, text, b.data()) == 1 ? 4 : inet_pton(AF_INET6, text, b.data()) == 1 ? 16 : 0), b; }
 Bytes msg(uint16_t type, const Bytes& body) { return pad(raw(nlmsghdr{uint32_t(16 + body.size()), type, 0, 1, 0}) + body); }
 Bytes route(const Bytes& attrs, uint8_t dst = 0, uint8_t table = RT_TABLE_MAIN, uint8_t type = RTN_UNICAST, uint16_t kind = RTM_NEWROUTE, uint32_t flags = 0)
 {
@@ -36,8 +31,7 @@ Bytes route(const Bytes& attrs, uint8_t dst = 0, uint8_t table = RT_TABLE_MAIN, 
 // A gateway's attributes; route() takes an IPv6 one first (20 bytes) for an IPv6 route.
 Bytes via(const char* gw, uint32_t oif, uint32_t prio = 0, const Bytes& more = {})
 {
-    const Bytes g = ip(gw);
-    return attr(RTA_GATEWAY, g) + attr(RTA_OIF, u32(oif)) + (prio ? attr(RTA_PRIORITY, u32(prio)) : Bytes()) + more;
+    return attr(RTA_GATEWAY, ip(gw)) + attr(RTA_OIF, u32(oif)) + (prio ? attr(RTA_PRIORITY, u32(prio)) : Bytes()) + more;
 }
 Bytes neigh(const char* addr, uint16_t state, const Bytes& mac, int ifindex = 2, uint16_t kind = RTM_NEWNEIGH)
 {
@@ -56,50 +50,49 @@ std::string text(const std::vector<GatewaySeen>& seen)
                "/" + std::to_string(g.gateway.priority) + (g.known ? "=" + formatMac(g.mac) : "");
     return out;
 }
-std::string gateways(const Bytes& dump, const Bytes& neighbours = {}, DumpStatus* status = nullptr)
+// The gateways of a route dump with what a neighbour dump says of them.
+std::vector<GatewaySeen> seen(const Bytes& dump, const Bytes& neighbours, DumpStatus* status, int* error)
 {
     std::vector<Gateway> g;
     std::vector<Neighbour> n;
-    int error = 0;
-    const DumpStatus s = parseRouteDump(dump.data(), dump.size(), &g, &error);
-    if (status)
-        *status = s;
-    parseNeighbourDump(neighbours.data(), neighbours.size(), &n, &error);
+    *status = parseRouteDump(dump.data(), dump.size(), &g, error);
+    parseNeighbourDump(neighbours.data(), neighbours.size(), &n, error);
     orderGateways(&g);
-    return text(identifyGateways(g, n)) + (s == DumpStatus::FAILED ? " error " + std::to_string(error) : "");
+    return identifyGateways(g, n);
+}
+std::string gateways(const Bytes& dump, const Bytes& neighbours = {}, DumpStatus* status = nullptr)
+{
+    DumpStatus s;
+    int error = 0;
+    const std::string t = text(seen(dump, neighbours, status ? status : &s, &error));
+    return t + (error ? " error " + std::to_string(error) : "");
 }
 
+// What each typed text gives: its parsed form, or the reason (one that starts
+// with a blank follows the quoted text).
 TEST(NetworkParse, IdsAndTargetsAsTyped)
 {
+    const std::string notMac = " is neither a MAC address (aa:bb:cc:dd:ee:ff) nor ssid:NAME", noName = " needs a Wi-Fi name of 1 to 32 bytes (no NUL) after ssid:",
+                      x32(32, 'x'), h253(253, 'h'), bad = " is not HOST:PORT or [IPv6]:PORT: ", port = bad + "the port must be 1 to 65535";
+    const auto reason = [](const std::string& in, const std::string& want) { return want[0] == ' ' ? "'" + in + "'" + want : want; };
     for (const auto& [in, want] : std::vector<std::pair<std::string, std::string>>{
-             {"AA:bb:0C:dd:ee:FF", "aa:bb:0c:dd:ee:ff"}, {"02-00-00-00-00-01", "02:00:00:00:00:01"},
-             {"ssid:Caf\xc3\xa9: 2nd floor", "ssid Caf\xc3\xa9: 2nd floor"}, {"ssid:" + std::string(32, 'x'), "ssid " + std::string(32, 'x')},
-             {"aa:bb-cc:dd:ee:ff", "'aa:bb-cc:dd:ee:ff' is neither a MAC address (aa:bb:cc:dd:ee:ff) nor ssid:NAME"},
-             {"aa.bb.cc.dd.ee.ff", "'aa.bb.cc.dd.ee.ff' is neither a MAC address (aa:bb:cc:dd:ee:ff) nor ssid:NAME"},
-             {"a:bb:cc:dd:ee:ff:0", "'a:bb:cc:dd:ee:ff:0' is neither a MAC address (aa:bb:cc:dd:ee:ff) nor ssid:NAME"},
-             {"aa:bb:cc:dd:ee:fg", "'aa:bb:cc:dd:ee:fg' is neither a MAC address (aa:bb:cc:dd:ee:ff) nor ssid:NAME"},
-             {"aa:bb:cc:dd:ee:ff ", "'aa:bb:cc:dd:ee:ff ' is neither a MAC address (aa:bb:cc:dd:ee:ff) nor ssid:NAME"},
-             {"ssid:", "'ssid:' needs a Wi-Fi name of 1 to 32 bytes (no NUL) after ssid:"},
-             {"ssid:" + std::string(33, 'x'), "'ssid:" + std::string(33, 'x') + "' needs a Wi-Fi name of 1 to 32 bytes (no NUL) after ssid:"},
-             {std::string("ssid:a\0b\n", 9), "'ssid:a\\x00b\\x0a' needs a Wi-Fi name of 1 to 32 bytes (no NUL) after ssid:"}}) {
+             {"AA:bb:0C:dd:ee:FF", "aa:bb:0c:dd:ee:ff"}, {"02-00-00-00-00-01", "02:00:00:00:00:01"}, {"ssid:Caf\xc3\xa9: 2nd", "ssid Caf\xc3\xa9: 2nd"},
+             {"ssid:" + x32, "ssid " + x32}, {"aa:bb-cc:dd:ee:ff", notMac}, {"aa.bb.cc.dd.ee.ff", notMac}, {"a:bb:cc:dd:ee:ff:0", notMac},
+             {"aa:bb:cc:dd:ee:fg", notMac}, {"aa:bb:cc:dd:ee:ff ", notMac}, {"ssid:", noName}, {"ssid:x" + x32, noName},
+             {std::string("ssid:a\0b\n", 9), "'ssid:a\\x00b\\x0a'" + noName}}) {
         NetworkId id;
         std::string why;
-        EXPECT_EQ(parseNetworkId(in, &id, &why) ? (id.isSsid ? "ssid " + id.ssid : formatMac(id.mac)) : why, want) << in;
+        EXPECT_EQ(parseNetworkId(in, &id, &why) ? (id.isSsid ? "ssid " + id.ssid : formatMac(id.mac)) : why, reason(in, want)) << in;
     }
-    const std::string host253(253, 'h'), bad = " is not HOST:PORT or [IPv6]:PORT: ";
     for (const auto& [in, want] : std::vector<std::pair<std::string, std::string>>{
-             {"backup.example.org:873", "backup.example.org 873"}, {"10.0.0.5:1", "10.0.0.5 1"},
-             {"[2001:db8::1]:65535", "2001:db8::1 65535"}, {host253 + ":22", host253 + " 22"},
-             {"example.org", "'example.org'" + bad + "no port"}, {"h:0", "'h:0'" + bad + "the port must be 1 to 65535"},
-             {"h:65536", "'h:65536'" + bad + "the port must be 1 to 65535"}, {"h:+22", "'h:+22'" + bad + "the port must be 1 to 65535"},
-             {"h:", "'h:'" + bad + "the port must be 1 to 65535"}, {":22", "':22'" + bad + "no host"},
-             {"::1:22", "'::1:22'" + bad + "an IPv6 address goes in brackets"}, {"[::1]22", "'[::1]22'" + bad + "no ]:PORT after the address"},
-             {"[host]:22", "'[host]:22'" + bad + "no IPv6 address in the brackets"}, {"a b:22", "'a b:22'" + bad + "a blank or control byte in the host"},
-             {"a\tb:22", "'a\\x09b:22'" + bad + "a blank or control byte in the host"},
-             {host253 + "h:22", "'" + host253 + "h:22'" + bad + "the host is longer than 253 bytes"}}) {
+             {"backup.example.org:873", "backup.example.org 873"}, {"10.0.0.5:1", "10.0.0.5 1"}, {"[2001:db8::1]:65535", "2001:db8::1 65535"},
+             {h253 + ":22", h253 + " 22"}, {"example.org", bad + "no port"}, {"h:0", port}, {"h:65536", port}, {"h:+22", port}, {"h:", port},
+             {":22", bad + "no host"}, {"::1:22", bad + "an IPv6 address goes in brackets"}, {"[::1]22", bad + "no ]:PORT after the address"},
+             {"[host]:22", bad + "no IPv6 address in the brackets"}, {"a b:22", bad + "a blank or control byte in the host"},
+             {"a\tb:22", "'a\\x09b:22'" + bad + "a blank or control byte in the host"}, {h253 + "h:22", bad + "the host is longer than 253 bytes"}}) {
         Target t;
         std::string why;
-        EXPECT_EQ(parseTarget(in, &t, &why) ? t.host + " " + std::to_string(t.port) : why, want) << in;
+        EXPECT_EQ(parseTarget(in, &t, &why) ? t.host + " " + std::to_string(t.port) : why, reason(in, want)) << in;
     }
 }
 
@@ -151,16 +144,12 @@ TEST(NetworkParse, GatewayIsKnownByAHardwareAddressTheKernelStillHolds)
 
 TEST(NetworkParse, AnyIdMatchingIsGoAndAnUnknownGatewayIsNotYet)
 {
-    const auto seen = [](const char* addr, const Bytes& mac) {
-        GatewaySeen g;
-        const Bytes a = ip(addr);
-        g.gateway.family = a.size() == 4 ? AF_INET : AF_INET6;
-        std::copy(a.begin(), a.end(), g.gateway.address.begin());
-        g.known = !mac.empty();
-        std::copy(mac.begin(), mac.end(), g.mac.begin());
-        return g;
-    };
-    const GatewaySeen one = seen("10.0.0.1", kMac1), two = seen("fe80::1", kMac2), blind = seen("10.0.0.1", {});
+    DumpStatus status;
+    int error = 0;
+    // 10.0.0.1 is known, fe80::1 is known, 10.0.0.1 on another link is not.
+    const std::vector<GatewaySeen> g = seen(route(via("10.0.0.1", 2)) + route(via("fe80::1", 2, 5)) + route(via("10.0.0.1", 3, 9)),
+                                            neigh("10.0.0.1", NUD_REACHABLE, kMac1) + neigh("fe80::1", NUD_REACHABLE, kMac2), &status, &error);
+    const GatewaySeen one = g.at(0), two = g.at(1), blind = g.at(2);
     const std::string wifi = "home", mac1 = "02:00:00:00:00:01", mac2 = "02:00:00:00:00:02", noNm = "; the Wi-Fi name is not known without NetworkManager";
     using V = NetworkVerdict;
     struct Row { std::vector<std::string> ids; std::vector<GatewaySeen> now; const std::string* ssid; V verdict; std::string finding; };
@@ -186,13 +175,9 @@ TEST(NetworkParse, AnyIdMatchingIsGoAndAnUnknownGatewayIsNotYet)
 
 TEST(NetworkParse, OnlyDefaultRoutesAndGatewayAddressChangesWakeAHost)
 {
-    std::vector<Gateway> g;
-    std::vector<Neighbour> n;
+    DumpStatus status;
     int error = 0;
-    const Bytes routes = route(via("10.0.0.1", 2)), seenFirst = neigh("10.0.0.1", NUD_REACHABLE, kMac1);
-    parseRouteDump(routes.data(), routes.size(), &g, &error);
-    parseNeighbourDump(seenFirst.data(), seenFirst.size(), &n, &error);
-    std::vector<GatewaySeen> watched = identifyGateways(g, n);
+    std::vector<GatewaySeen> watched = seen(route(via("10.0.0.1", 2)), neigh("10.0.0.1", NUD_REACHABLE, kMac1), &status, &error);
     // In order, each against what the ones before left.
     for (const auto& [event, wakes, after] : std::vector<std::tuple<Bytes, bool, std::string>>{
              {neigh("10.0.0.1", NUD_STALE, kMac1) + neigh("10.0.0.1", NUD_DELAY, kMac1) + neigh("10.0.0.1", NUD_PROBE, kMac1), false, "=02:00:00:00:00:01"},
