@@ -107,7 +107,10 @@ private:
 };
 
 // The route and neighbour groups. A route change names the route; a
-// neighbour change the entry, each in one small datagram.
+// neighbour change the entry, each in one small datagram. A link taken
+// down or unplugged takes its IPv4 routes without a word on the route
+// group, but the kernel drops the link's learnt neighbours then, and says
+// so: the gateway's address going away is what wakes the hosts.
 constexpr NetlinkListener::Spec kNetworkSpec = {
     SOCK_RAW, NETLINK_ROUTE, RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE | RTMGRP_NEIGH, 8192,
     kListenerTag, kFile,

@@ -63,7 +63,7 @@ DumpStatus walkMessages(const unsigned char* data, size_t length, int* error, F&
         if (h.nlmsg_len < sizeof h || h.nlmsg_len > length - off)
             break;
         const unsigned char* payload = data + off + NLMSG_HDRLEN;
-        const size_t n = h.nlmsg_len - std::min<size_t>(h.nlmsg_len, NLMSG_HDRLEN);
+        const size_t n = h.nlmsg_len - NLMSG_HDRLEN;
         if (h.nlmsg_type == NLMSG_DONE)
             return DumpStatus::DONE;
         if (h.nlmsg_type == NLMSG_ERROR) {
@@ -112,7 +112,10 @@ bool readAddress(uint8_t family, const unsigned char* p, size_t n, std::array<ui
     return true;
 }
 
-// What a route message says that matters here.
+// What a route message says that matters here. A route over a link
+// without carrier (RTNH_F_LINKDOWN) still counts: the kernel says nothing
+// when the carrier comes back, and the gateway's hardware address, learnt
+// again then, is what a listener watching it is told.
 struct RouteFacts {
     bool defaultMain = false; // dst_len 0 in the main table, not a cached clone
     bool unicast = false;
