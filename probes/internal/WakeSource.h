@@ -2,8 +2,9 @@
 // registry of monitors to wake, the broadcast pass over it and the count of
 // passes (WakeRegistry), and a listener thread that blocks on a netlink
 // socket and decides, datagram by datagram, when to run a pass
-// (NetlinkListener). The address watcher and the power listener are its
-// two sources; each supplies only what its datagrams mean.
+// (NetlinkListener). The address watcher, the power listener and
+// liboscprobe-net's network listener are its sources; each supplies only
+// what its datagrams mean.
 //
 // Threading and locks. A registry's lock (the source's, handed in) guards
 // its entries and its started flag; it is held by start(), stop() and each

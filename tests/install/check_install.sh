@@ -33,6 +33,8 @@ for sym in 'OscProbeCPU::probe()' 'vtable for OscProbe' 'typeinfo for OscProbeSu
            'OscProbeNetwork::probe(OscProbeNetwork::Finding*)@@OSCPROBE_NET_1'; do
   grep -qF "$sym" <<<"$exports" || { echo "missing export: $sym"; exit 1; }
 done
+# One wake mechanism: liboscprobe-net runs liboscprobe's, so generation() counts its passes.
+nm -DC --undefined-only "$lib/liboscprobe-net.so" | grep -qF 'WakeRegistry::pass()@OSCPROBE_PRIVATE_1' || { echo "liboscprobe-net passes outside liboscprobe"; exit 1; }
 for l in liboscprobe liboscprobe-net; do
   readelf -d "$lib/$l.so" | grep -q "SONAME.*$l.so.1" || { echo "$l: no versioned SONAME"; exit 1; }
 done

@@ -3,6 +3,7 @@
 // veth pair whose default gateway's hardware address is set by hand.
 #include "JxMonitorLock.h"
 #include "OscProbeNetwork.h"
+#include "OscProbeWake.h"
 #include "SP.h"
 #include "TestSupport.h"
 
@@ -38,7 +39,9 @@ TEST(NetworkKernel, GatewayHardwareAddressDecidesAndItsChangesWakeTheHost)
         SP<OscProbeNetwork> p(new OscProbeNetwork({mac}));
         JxMonitor m;
         ASSERT_TRUE(p->start(&m));
+        const unsigned long long passes = OscProbeWake::generation();
         EXPECT_TRUE(woken(m, "ip neigh replace 10.9.0.1 lladdr " + mac + " dev oscn0 nud permanent"));
+        EXPECT_GT(OscProbeWake::generation(), passes);
         EXPECT_EQ(answer(mac), "go: on a known network: gateway 10.9.0.1 is " + mac);
         EXPECT_EQ(answer(other), "no-go: gateway 10.9.0.1 is " + mac + ", not a known network");
         EXPECT_FALSE(woken(m, "ip neigh change 10.9.0.1 lladdr " + mac + " dev oscn0 nud stale", 1000));

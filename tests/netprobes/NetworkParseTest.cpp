@@ -51,20 +51,21 @@ std::string text(const std::vector<GatewaySeen>& seen)
     return out;
 }
 // The gateways of a route dump with what a neighbour dump says of them.
-std::vector<GatewaySeen> seen(const Bytes& dump, const Bytes& neighbours, DumpStatus* status, int* error)
+std::vector<GatewaySeen> seen(const Bytes& dump, const Bytes& neighbours, DumpStatus* status = nullptr, int* error = nullptr)
 {
     std::vector<Gateway> g;
     std::vector<Neighbour> n;
-    *status = parseRouteDump(dump.data(), dump.size(), &g, error);
-    parseNeighbourDump(neighbours.data(), neighbours.size(), &n, error);
+    DumpStatus s;
+    int e = 0;
+    *(status ? status : &s) = parseRouteDump(dump.data(), dump.size(), &g, error ? error : &e);
+    parseNeighbourDump(neighbours.data(), neighbours.size(), &n, &e);
     orderGateways(&g);
     return identifyGateways(g, n);
 }
 std::string gateways(const Bytes& dump, const Bytes& neighbours = {}, DumpStatus* status = nullptr)
 {
-    DumpStatus s;
     int error = 0;
-    const std::string t = text(seen(dump, neighbours, status ? status : &s, &error));
+    const std::string t = text(seen(dump, neighbours, status, &error));
     return t + (error ? " error " + std::to_string(error) : "");
 }
 
@@ -144,11 +145,9 @@ TEST(NetworkParse, GatewayIsKnownByAHardwareAddressTheKernelStillHolds)
 
 TEST(NetworkParse, AnyIdMatchingIsGoAndAnUnknownGatewayIsNotYet)
 {
-    DumpStatus status;
-    int error = 0;
     // 10.0.0.1 is known, fe80::1 is known, 10.0.0.1 on another link is not.
     const std::vector<GatewaySeen> g = seen(route(via("10.0.0.1", 2)) + route(via("fe80::1", 2, 5)) + route(via("10.0.0.1", 3, 9)),
-                                            neigh("10.0.0.1", NUD_REACHABLE, kMac1) + neigh("fe80::1", NUD_REACHABLE, kMac2), &status, &error);
+                                            neigh("10.0.0.1", NUD_REACHABLE, kMac1) + neigh("fe80::1", NUD_REACHABLE, kMac2));
     const GatewaySeen one = g.at(0), two = g.at(1), blind = g.at(2);
     const std::string wifi = "home", mac1 = "02:00:00:00:00:01", mac2 = "02:00:00:00:00:02", noNm = "; the Wi-Fi name is not known without NetworkManager";
     using V = NetworkVerdict;
@@ -175,9 +174,7 @@ TEST(NetworkParse, AnyIdMatchingIsGoAndAnUnknownGatewayIsNotYet)
 
 TEST(NetworkParse, OnlyDefaultRoutesAndGatewayAddressChangesWakeAHost)
 {
-    DumpStatus status;
-    int error = 0;
-    std::vector<GatewaySeen> watched = seen(route(via("10.0.0.1", 2)), neigh("10.0.0.1", NUD_REACHABLE, kMac1), &status, &error);
+    std::vector<GatewaySeen> watched = seen(route(via("10.0.0.1", 2)), neigh("10.0.0.1", NUD_REACHABLE, kMac1));
     // In order, each against what the ones before left.
     for (const auto& [event, wakes, after] : std::vector<std::tuple<Bytes, bool, std::string>>{
              {neigh("10.0.0.1", NUD_STALE, kMac1) + neigh("10.0.0.1", NUD_DELAY, kMac1) + neigh("10.0.0.1", NUD_PROBE, kMac1), false, "=02:00:00:00:00:01"},
