@@ -34,7 +34,7 @@ for sym in 'OscProbeCPU::probe()' 'vtable for OscProbe' 'typeinfo for OscProbeSu
   grep -qF "$sym" <<<"$exports" || { echo "missing export: $sym"; exit 1; }
 done
 # One wake mechanism: liboscprobe-net runs liboscprobe's, so generation() counts its passes.
-nm -DC --undefined-only "$lib/liboscprobe-net.so" | grep -qF 'WakeRegistry::pass()@OSCPROBE_PRIVATE_1' || { echo "liboscprobe-net passes outside liboscprobe"; exit 1; }
+grep -qF 'WakeRegistry::pass()@OSCPROBE_PRIVATE_1' <<<"$(nm -DC --undefined-only "$lib/liboscprobe-net.so")" || { echo "liboscprobe-net passes outside liboscprobe"; exit 1; }
 for l in liboscprobe liboscprobe-net; do
   readelf -d "$lib/$l.so" | grep -q "SONAME.*$l.so.1" || { echo "$l: no versioned SONAME"; exit 1; }
 done
@@ -48,7 +48,7 @@ grep -q '^go: cpu' "$work/cmake.out"
 # The network host: this machine's answer either way; a bad id is refused.
 # Unpacked packages carry no RUNPATH for liboscprobe-net's own needs.
 (LD_LIBRARY_PATH=$lib "$work/host-cmake/network" 02:00:00:00:00:01 || [ $? -eq 1 ]) 2>/dev/null | grep -E '^(go|no-go): '
-(LD_LIBRARY_PATH=$lib "$work/host-cmake/network" nonsense || [ $? -eq 2 ]) 2>&1 >/dev/null | grep -qF "'nonsense' is neither a MAC address"
+(LD_LIBRARY_PATH=$lib "$work/host-cmake/network" nonsense || [ $? -eq 2 ]) 2>&1 >/dev/null | grep -F "'nonsense' is neither a MAC address" >/dev/null
 
 echo "== pkg-config oscprobe"
 export PKG_CONFIG_PATH=$lib/pkgconfig
