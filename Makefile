@@ -10,7 +10,8 @@
 #   make valgrind  the test executables of the dev build under memcheck
 #   make deb     Debian packages in build/deb (tests run unless
 #                DEB_BUILD_OPTIONS=nocheck), checked by lintian
-#   make symbols  refresh debian/liboscprobe1.symbols after an interface change
+#   make symbols  refresh debian/liboscprobe1.symbols and liboscprobe-net1.symbols
+#                after an interface change
 
 PACKAGES := cmake ninja-build make g++ clang libclang-rt-14-dev pkg-config \
             libgtest-dev libgmock-dev libbenchmark-dev libinih-dev zlib1g-dev \
@@ -99,9 +100,9 @@ deb:
 symbols:
 	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) dpkg-dev"
 	cmake --preset release
-	cmake --build --preset release -j $(JOBS) --target oscprobe oscsupport
+	cmake --build --preset release -j $(JOBS) --target oscprobe oscsupport oscprobe_net
 	debian/gen-symbols build/release
-	git diff --stat debian/liboscprobe1.symbols
+	git diff --stat debian/liboscprobe1.symbols debian/liboscprobe-net1.symbols
 
 clean:
 	rm -rf build

@@ -16,7 +16,10 @@ enum : OscProbeReason {
     OSCPROBE_REASON_SUBNET = 0x03000018,        // no address in the subnets
     OSCPROBE_REASON_NO_WIRED = 0x03000027,      // no wired interface
     OSCPROBE_REASON_NO_WIRELESS = 0x03000028,   // no wireless interface
-    OSCPROBE_REASON_BATTERY = 0x03000029        // on battery, charge below threshold
+    OSCPROBE_REASON_BATTERY = 0x03000029,       // on battery, charge below threshold
+    OSCPROBE_REASON_METERED = 0x0300002A,       // connection metered
+    OSCPROBE_REASON_NETWORK = 0x0300002B,       // not on a known network
+    OSCPROBE_REASON_UNREACHABLE = 0x0300002C    // no target reachable
 };
 
 #endif

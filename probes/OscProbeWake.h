@@ -10,8 +10,9 @@
 // no thread for it. An event is only a hint to look again: the answer
 // always comes from the probes.
 //
-// generation() counts the broadcast passes that every wake source of the
-// library has run (the address watcher, the power listener): a pass adds one
+// generation() counts the broadcast passes that every wake source has run
+// (the address watcher, the power listener, and liboscprobe-net's network
+// listener when a host uses it): a pass adds one
 // before it enters any monitor. A host that reads it before an evaluation,
 // and again with its monitor entered just before it waits, sees a
 // different value whenever a wake-up may have landed while it was not

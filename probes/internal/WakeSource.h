@@ -2,8 +2,9 @@
 // registry of monitors to wake, the broadcast pass over it and the count of
 // passes (WakeRegistry), and a listener thread that blocks on a netlink
 // socket and decides, datagram by datagram, when to run a pass
-// (NetlinkListener). The address watcher and the power listener are its
-// two sources; each supplies only what its datagrams mean.
+// (NetlinkListener). The address watcher, the power listener and
+// liboscprobe-net's network listener are its sources; each supplies only
+// what its datagrams mean.
 //
 // Threading and locks. A registry's lock (the source's, handed in) guards
 // its entries and its started flag; it is held by start(), stop() and each
@@ -19,6 +20,11 @@
 // destructors have run.
 //
 // Errors are JxException throughout.
+//
+// Exported for the project's own libraries only (liboscprobe-net runs its
+// source here, so that generation() counts its passes too), under the
+// version node OSCPROBE_PRIVATE_1: no header is installed, and hosts get
+// no promise about this interface from one release to the next.
 #ifndef OSCPROBE_INTERNAL_WAKESOURCE_H
 #define OSCPROBE_INTERNAL_WAKESOURCE_H
 
@@ -34,6 +40,7 @@
 #include "EvDebug.h"
 #include "JxCriticalSection.h"
 #include "JxMonitor.h"
+#include "OscProbeExport.h"
 #include "SP.h"
 
 namespace oscprobe::internal {
@@ -41,9 +48,9 @@ namespace oscprobe::internal {
 // Broadcast passes run so far by every registry together. A pass counts
 // before it enters any monitor, so a host that reads this with its monitor
 // entered either sees the new value or gets the broadcast.
-unsigned long long wakeGeneration();
+OSCPROBE_EXPORT unsigned long long wakeGeneration();
 
-class WakeRegistry {
+class OSCPROBE_EXPORT WakeRegistry {
 public:
     // `csec` guards the registry; it must live as long as the registry.
     explicit WakeRegistry(JxCriticalSection& csec) : csec_(csec) {}
@@ -129,7 +136,7 @@ private:
 // No virtual functions here, nor in the sources: the failure path must run
 // even without a descriptor to spare, where a sanitizer's check of a
 // dynamic type could not.
-class NetlinkListener {
+class OSCPROBE_EXPORT NetlinkListener {
 public:
     // What the source listens to, and the texts and line identifiers of
     // its socket errors (each followed by the system's error text).

@@ -7,9 +7,10 @@
 set -euo pipefail
 debs=$1 example=$2 work=$3 cxx=$4
 shopt -s nullglob
-pkgs=("$debs"/liboscprobe1_*.deb "$debs"/liboscprobe-dev_*.deb "$debs"/oscprobe_*.deb)
-if [ ${#pkgs[@]} -ne 3 ]; then
-  echo "skipped: not the three packages in $debs (make deb builds them)"
+pkgs=("$debs"/liboscprobe1_*.deb "$debs"/liboscprobe-dev_*.deb "$debs"/liboscprobe-net1_*.deb
+      "$debs"/liboscprobe-net-dev_*.deb "$debs"/oscprobe_*.deb)
+if [ ${#pkgs[@]} -ne 5 ]; then
+  echo "skipped: not the five packages in $debs (make deb builds them)"
   [ -z "${OSCPROBE_DEB_REQUIRED:-}" ] || exit 1
   exit 77
 fi

@@ -13,20 +13,31 @@ esac
 lib=$(dirname "$(find "$prefix" -name 'liboscprobe.so' | head -n 1)")
 test -n "$lib"
 
-echo "== exports of liboscprobe"
+echo "== exports of liboscprobe and liboscprobe-net"
 # Everything defined and exported must belong to the probe classes (their
-# operations, virtual tables and type information) or to OscProbeWake.
-exports=$(nm -DC --defined-only "$lib/liboscprobe.so")
-unexpected=$(echo "$exports" | awk '{ $1 = ""; $2 = ""; sub(/^  /, ""); sub(/@@?OSCPROBE_1$/, ""); print }' |
-  grep -vE '^(OscProbe(AC|Battery|CPU|DiskSpace|HM|SubNet|Wake)?::|(vtable|typeinfo|typeinfo name) for OscProbe(AC|Battery|CPU|DiskSpace|HM|SubNet)?$|OSCPROBE_1$)' || true)
-if [ -n "$unexpected" ]; then
-  echo "unexpected exports:"; echo "$unexpected"; exit 1
+# operations, virtual tables and type information) or to OscProbeWake; and,
+# under the private node, to the wake mechanism that liboscprobe-net runs on.
+# unexpected LIB NODE PATTERN: the exports of LIB outside PATTERN.
+unexpected() {
+  nm -DC --defined-only "$lib/$1" | awk -v node="$2" '{ $1 = ""; $2 = ""; sub(/^  /, ""); sub("@@?" node "$", ""); print }' |
+    grep -vE "$3" || true
+}
+exports=$(nm -DC --defined-only "$lib/liboscprobe.so" "$lib/liboscprobe-net.so")
+bad=$(unexpected liboscprobe.so 'OSCPROBE_(1|PRIVATE_1)' '^(OscProbe(AC|Battery|CPU|DiskSpace|HM|SubNet|Wake)?::|(vtable|typeinfo|typeinfo name) for OscProbe(AC|Battery|CPU|DiskSpace|HM|SubNet)?$|OSCPROBE_1$|OSCPROBE_PRIVATE_1$|oscprobe::internal::(WakeRegistry::|NetlinkListener::|wakeGeneration\(\)$))')
+bad+=$(unexpected liboscprobe-net.so OSCPROBE_NET_1 '^(OscProbeNetwork::|(vtable|typeinfo|typeinfo name) for OscProbeNetwork$|OSCPROBE_NET_1$)')
+if [ -n "$bad" ]; then
+  echo "unexpected exports:"; echo "$bad"; exit 1
 fi
 for sym in 'OscProbeCPU::probe()' 'vtable for OscProbe' 'typeinfo for OscProbeSubNet' 'OscProbeAC::caffeine(bool)' \
-           'OscProbeWake::generation()'; do
+           'OscProbeWake::generation()' 'oscprobe::internal::wakeGeneration()@@OSCPROBE_PRIVATE_1' \
+           'OscProbeNetwork::probe(OscProbeNetwork::Finding*)@@OSCPROBE_NET_1'; do
   grep -qF "$sym" <<<"$exports" || { echo "missing export: $sym"; exit 1; }
 done
-readelf -d "$lib/liboscprobe.so" | grep -q 'SONAME.*liboscprobe.so.1' || { echo "no versioned SONAME"; exit 1; }
+# One wake mechanism: liboscprobe-net runs liboscprobe's, so generation() counts its passes.
+grep -qF 'WakeRegistry::pass()@OSCPROBE_PRIVATE_1' <<<"$(nm -DC --undefined-only "$lib/liboscprobe-net.so")" || { echo "liboscprobe-net passes outside liboscprobe"; exit 1; }
+for l in liboscprobe liboscprobe-net; do
+  readelf -d "$lib/$l.so" | grep -q "SONAME.*$l.so.1" || { echo "$l: no versioned SONAME"; exit 1; }
+done
 
 echo "== find_package(oscprobe)"
 cmake -S "$example" -B "$work/host-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
@@ -34,6 +45,10 @@ cmake -S "$example" -B "$work/host-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix"
 cmake --build "$work/host-cmake" >/dev/null
 "$work/host-cmake/host" 127.0.0.0/8 100 2>/dev/null | tee "$work/cmake.out"
 grep -q '^go: cpu' "$work/cmake.out"
+# The network host: this machine's answer either way; a bad id is refused.
+# Unpacked packages carry no RUNPATH for liboscprobe-net's own needs.
+(LD_LIBRARY_PATH=$lib "$work/host-cmake/network" 02:00:00:00:00:01 || [ $? -eq 1 ]) 2>/dev/null | grep -E '^(go|no-go): '
+(LD_LIBRARY_PATH=$lib "$work/host-cmake/network" nonsense || [ $? -eq 2 ]) 2>&1 >/dev/null | grep -F "'nonsense' is neither a MAC address" >/dev/null
 
 echo "== pkg-config oscprobe"
 export PKG_CONFIG_PATH=$lib/pkgconfig
@@ -43,11 +58,17 @@ pkg-config --exists oscprobe
 "$cxx" $cxxflags -std=c++17 -o "$work/host-pc" "$example/host.cpp" $(pkg-config --cflags --libs oscprobe)
 LD_LIBRARY_PATH=$lib "$work/host-pc" 127.0.0.1/32 100 2>/dev/null | tee "$work/pc.out"
 grep -q '^go: cpu' "$work/pc.out"
+pkg-config --exists oscprobe-net
+# shellcheck disable=SC2046
+# shellcheck disable=SC2086
+"$cxx" $cxxflags -std=c++17 -o "$work/network-pc" "$example/network.cpp" $(pkg-config --cflags --libs oscprobe-net)
+(LD_LIBRARY_PATH=$lib "$work/network-pc" ssid:home || [ $? -eq 1 ]) 2>/dev/null | grep -E '^(go|no-go): '
+
 
 echo "== installed tool"
 case $build in
   prefix=*) # packaged: the loader finds the libraries in the system's own directory
-    for f in "$prefix/bin/oscprobe" "$lib"/liboscprobe.so.1 "$lib"/liboscsupport.so.1; do
+    for f in "$prefix/bin/oscprobe" "$lib"/liboscprobe.so.1 "$lib"/liboscsupport.so.1 "$lib"/liboscprobe-net.so.1; do
       ! readelf -d "$f" | grep -E 'RUNPATH|RPATH' || { echo "$f carries a RUNPATH"; exit 1; }
     done
     export LD_LIBRARY_PATH=$lib ;;
