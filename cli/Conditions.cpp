@@ -18,6 +18,7 @@
 #include <CLI/CLI.hpp>
 
 #include "Errors.h"
+#include "NetLibrary.h"
 #include "Text.h"
 
 namespace oscprobe_cli {
@@ -222,6 +223,31 @@ Made makeSubnet(const std::string&, const ConditionOptions& options)
                 OscProbeSubNet::Match match;
                 const bool go = subnet->probe(&match);
                 a.message = a.detail = go ? foundAddress(match, list) : "no address in " + list;
+                return go;
+            }};
+}
+
+// An option value the network library must accept: checked by the library
+// itself, which is loaded for it.
+CLI::Validator netValidator(std::string (*const OscProbeNetEntry::*why)(const std::string&))
+{
+    return CLI::Validator(
+        [why](std::string& text) -> std::string { return (netLibrary().*why)(text); }, "");
+}
+
+Made makeNetwork(const std::string&, const ConditionOptions& options)
+{
+    const OscProbeNetEntry& net = netLibrary();
+    OscProbe* probe;
+    try {
+        probe = net.makeNetwork(std::list<std::string>(options.networks.begin(),
+                                                       options.networks.end()));
+    } catch (const JxException& e) {
+        throw UsageError(e.getMessage());
+    }
+    return {probe, [probe, &net](Answer& a) {
+                const bool go = net.probe(probe, &a.message);
+                a.detail = a.message;
                 return go;
             }};
 }
@@ -483,6 +509,28 @@ const ConditionRow kConditions[] = {
              ->type_name("CIDR");
      },
      makeSubnet, Wake::INTERFACES, "no address in the wanted subnets"},
+    {"network",
+     [](CLI::App* cmd, ConditionOptions& o) {
+         cmd->add_option("--network", o.networks,
+                         "Go while the machine is on a known network: ID is its default "
+                         "gateway's hardware address (aa:bb:cc:dd:ee:ff, as `oscprobe network` "
+                         "prints it) or ssid:NAME, its Wi-Fi name; repeat for several, any one "
+                         "will do")
+             ->type_name("ID")
+             ->group(kGroup)
+             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+             ->expected(1)
+             ->check(netValidator(&OscProbeNetEntry::whyInvalidNetwork));
+     },
+     [](const ConditionOptions& o) { return !o.networks.empty(); },
+     [](CLI::App* cmd, ConditionOptions& o) {
+         cmd->add_option("--network", o.networks,
+                         "Also check for this network (gateway hardware address, or "
+                         "ssid:NAME); repeat for several")
+             ->type_name("ID")
+             ->check(netValidator(&OscProbeNetEntry::whyInvalidNetwork));
+     },
+     makeNetwork, Wake::OWN_START, "not on a known network"},
 };
 
 const ConditionRow* findRow(const std::string& name)
