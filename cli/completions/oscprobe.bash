@@ -34,7 +34,7 @@ _oscprobe()
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
             --log) ((i++)) ;;
-            status | check | wait | run | ifaces)
+            status | check | wait | run | ifaces | network)
                 cmd=${words[i]}
                 break
                 ;;
@@ -70,20 +70,28 @@ _oscprobe()
             return
             ;;
         --probe)
-            mapfile -t COMPREPLY < <(compgen -W 'cpu ac battery hubmaster disk wired wireless subnet' -- "$cur")
+            mapfile -t COMPREPLY < <(compgen -W 'cpu ac battery hubmaster disk wired wireless subnet unmetered network reachable' -- "$cur")
             return
             ;;
         --timeout)
             mapfile -t COMPREPLY < <(compgen -W 'infinity' -- "$cur")
             return
             ;;
+        --unmetered)
+            # Its value is optional: only --unmetered=strict takes one.
+            if [[ ${words[cword - 1]} == = ]]; then
+                mapfile -t COMPREPLY < <(compgen -W 'strict' -- "$cur")
+                return
+            fi
+            ;;
         --cpu | --battery | --subnet | --disk-below | --interval | --hold-limit | --cpu-threshold | \
-            --battery-threshold | --disk-threshold)
+            --battery-threshold | --disk-threshold | --network | --reachable | --connect-timeout)
             return
             ;;
     esac
 
-    local conditions='--cpu --ac --battery --subnet --iface --hubmaster --settings --disk-below --dir'
+    local conditions='--cpu --ac --battery --subnet --iface --hubmaster --settings --disk-below --dir
+        --unmetered --network --reachable --connect-timeout'
     local waiting='--timeout --interval -q --quiet --json'
     local opts
     case $cmd in
@@ -91,7 +99,7 @@ _oscprobe()
             if [[ $cur == -* ]]; then
                 opts='-v --verbose --log -h --help --version'
             else
-                opts='status check wait run ifaces'
+                opts='status check wait run ifaces network'
             fi
             ;;
         check) opts="$conditions --json --exec-condition" ;;
@@ -99,9 +107,9 @@ _oscprobe()
         run) opts="$conditions $waiting --hold --hold-limit --" ;;
         status)
             opts='--cpu-threshold --battery-threshold --settings --disk-dir --disk-threshold --subnet
-                --probe --json'
+                --network --reachable --connect-timeout --probe --json'
             ;;
-        ifaces) opts='--json' ;;
+        ifaces | network) opts='--json' ;;
     esac
     [[ -n $cmd ]] && opts="$opts -h --help"
     mapfile -t COMPREPLY < <(compgen -W "$opts" -- "$cur")
