@@ -9,7 +9,7 @@
 #   scenarios.sh OSCPROBE SCENARIO SOURCE_DIR SOCKETS_HELPER MIDWAY_SHIM
 set -u
 oscprobe=$(readlink -f "$1") scenario=$2 src=$3 sockets=$(readlink -f "$4") midway=$(readlink -f "$5") failed=0
-if [ -z "${OSCPROBE_ISOLATED:-}" ] && [[ $scenario =~ ^(wait|run|power|hold|hostile|no_threads)$ ]]; then
+if [ -z "${OSCPROBE_ISOLATED:-}" ] && [[ $scenario =~ ^(wait|run|power|hold|network|hostile|no_threads)$ ]]; then
     unshare --net --mount true 2>/dev/null || { echo "skipped: namespaces are not permitted here"; exit 77; }
     OSCPROBE_ISOLATED=1 exec unshare --net --mount "$0" "$@"
 fi
@@ -110,6 +110,7 @@ bad_input)
 2| check: can't read settings file /: Is a directory|check --hubmaster --settings /
 2| check: no condition given|check
 2| check: --iface: token not in \{wired,wireless\}|check --iface token
+2| check: --network: 'aa:bb' is neither a MAC address \(aa:bb:cc:dd:ee:ff\) nor ssid:NAME|check --network aa:bb
 2| check: only run takes a command after --|check --ac -- true
 2| wait: --interval: '0\.05' is not a number of seconds from 0\.1 to 1e9|wait --ac --interval 0.05
 2| wait: --timeout: '-5' is not a number of seconds from 0 to 1e9, or infinity|wait --ac --timeout -5
@@ -292,6 +293,17 @@ os.waitpid(pid, 0)
 print(out.decode(errors="replace").replace("\r\n", "\n").replace("\r", "<CR>"))
 EOF
     match ".*\ngot hello\n50% done\n.*Stopped.*fg\n[^\n]*\n42\n43\n.*status=0\n.*" "$(cat "$work/out")" "jobs on a terminal"
+    ;;
+network)
+    # A laptop joins its home network: the default gateway's hardware
+    # address is learnt a moment later, and that alone wakes the wait.
+    ip link add oscn0 type veth peer name oscn1 && ip link set oscn0 up && ip link set oscn1 up
+    ip addr add 10.9.0.2/24 dev oscn0 && ip route add default via 10.9.0.1 dev oscn0
+    expect "network +no-go +gateway 10\.9\.0\.1 not recognised yet \(the kernel does not know its hardware address\)  \[0x0300002B\]\nexit=1" o check --network 02:00:00:00:00:01
+    start "$oscprobe" wait --network 02:00:00:00:00:01 --network ssid:HomeNet --interval 600
+    ip neigh replace 10.9.0.1 lladdr 02:00:00:00:00:01 dev oscn0 nud permanent
+    ended "network +go +on a known network: gateway 10\.9\.0\.1 is 02:00:00:00:00:01\nall conditions go after [0-9.]+ s\nexit=0"
+    expect "network +no-go +gateway 10\.9\.0\.1 is 02:00:00:00:00:01, not a known network  \[0x0300002B\]\nexit=1" o check --network 02-00-00-00-00-0A
     ;;
 hostile)
     # A failed probe decides the status even when a later one says no-go.
