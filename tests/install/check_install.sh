@@ -16,7 +16,8 @@ test -n "$lib"
 echo "== exports of liboscprobe and liboscprobe-net"
 # Everything defined and exported must belong to the probe classes (their
 # operations, virtual tables and type information) or to OscProbeWake; and,
-# under the private node, to the wake mechanism that liboscprobe-net runs on.
+# under the private node, to the wake mechanism that liboscprobe-net runs on;
+# and the network library's table for programs that load it when asked.
 # unexpected LIB NODE PATTERN: the exports of LIB outside PATTERN.
 unexpected() {
   nm -DC --defined-only "$lib/$1" | awk -v node="$2" '{ $1 = ""; $2 = ""; sub(/^  /, ""); sub("@@?" node "$", ""); print }' |
@@ -24,7 +25,7 @@ unexpected() {
 }
 exports=$(nm -DC --defined-only "$lib/liboscprobe.so" "$lib/liboscprobe-net.so")
 bad=$(unexpected liboscprobe.so 'OSCPROBE_(1|PRIVATE_1)' '^(OscProbe(AC|Battery|CPU|DiskSpace|HM|SubNet|Wake)?::|(vtable|typeinfo|typeinfo name) for OscProbe(AC|Battery|CPU|DiskSpace|HM|SubNet)?$|OSCPROBE_1$|OSCPROBE_PRIVATE_1$|oscprobe::internal::(WakeRegistry::|NetlinkListener::|wakeGeneration\(\)$))')
-bad+=$(unexpected liboscprobe-net.so OSCPROBE_NET_1 '^(OscProbeNetwork::|(vtable|typeinfo|typeinfo name) for OscProbeNetwork$|OSCPROBE_NET_1$)')
+bad+=$(unexpected liboscprobe-net.so OSCPROBE_NET_1 '^(OscProbe(Network|Metered|Reachable)::|(vtable|typeinfo|typeinfo name) for OscProbe(Network|Metered|Reachable)$|oscprobe_net_entry$|OSCPROBE_NET_1$)')
 if [ -n "$bad" ]; then
   echo "unexpected exports:"; echo "$bad"; exit 1
 fi
@@ -79,5 +80,10 @@ status=0
 "$prefix/bin/oscprobe" status >"$work/status.out" || status=$?
 grep -q '^cpu ' "$work/status.out"
 [ "$status" -le 1 ] || { cat "$work/status.out"; echo "oscprobe status exited $status"; exit 1; }
+# The network library is loaded only for a network condition, and found.
+! ldd "$prefix/bin/oscprobe" | grep -q 'liboscprobe-net\|libsystemd' || { echo "oscprobe links what it loads when asked"; exit 1; }
+status=0
+"$prefix/bin/oscprobe" check --network 02:00:00:00:00:01 >"$work/network.out" 2>&1 || status=$?
+grep -q '^network ' "$work/network.out" && [ "$status" -le 1 ] || { cat "$work/network.out"; exit 1; }
 ls "$prefix"/share/man/man1/oscprobe.1* >/dev/null  # packages compress it
 echo "install check passed"
