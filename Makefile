@@ -67,6 +67,7 @@ bench: deps
 	  "$$b" --benchmark_out=build/bench/results/$$(basename $$b).json \
 	    --benchmark_out_format=json || exit 1; done
 	bench/wait_rss.sh build/bench/cli/oscprobe | tee build/bench/results/wait_rss.json
+	bench/startup.sh build/bench/cli/oscprobe | tee build/bench/results/startup.json
 
 FUZZ_SECONDS ?= 60
 
