@@ -51,9 +51,11 @@ std::vector<SocketAddress> pickAddresses(const addrinfo* list, size_t max)
             }))
             same.push_back(one);
     }
+    // The family the list puts first goes first.
+    const bool v4First = list != nullptr && list->ai_family == AF_INET;
     std::vector<SocketAddress> out;
     for (size_t i = 0; out.size() < max && (i < byFamily[0].size() || i < byFamily[1].size()); ++i)
-        for (const std::vector<SocketAddress>& same : byFamily)
+        for (const std::vector<SocketAddress>& same : {byFamily[v4First], byFamily[!v4First]})
             if (i < same.size() && out.size() < max)
                 out.push_back(same[i]);
     return out;

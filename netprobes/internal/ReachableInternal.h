@@ -33,8 +33,9 @@ void setPort(SocketAddress* address, uint16_t port);
 constexpr size_t kMaxAddressesPerTarget = 16;
 
 // The IPv4 and IPv6 addresses of a getaddrinfo() list, each once, at most
-// `max`, the families taken in turn (in the list's order within each), so
-// that a long list of one family never crowds out the other.
+// `max`, the families taken in turn (the list's first family first, and
+// in the list's order within each), so that a long list of one family
+// never crowds out the other.
 std::vector<SocketAddress> pickAddresses(const addrinfo* list, size_t max);
 
 // One target as a check found it.
