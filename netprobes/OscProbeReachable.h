@@ -68,7 +68,8 @@ public:
 
     bool probe() override;
     // As probe(), and fills *finding when it is not null. Blocks for the
-    // timeout at most (a check in progress on another thread included).
+    // timeout at most, waiting for another thread's check of this object
+    // included (should that check throw, this call then makes its own).
     // Throws JxException when no socket, descriptor or thread can be had
     // for the check; an address the kernel cannot reach is a no-go, not
     // an error.

@@ -3,7 +3,6 @@
 // second network namespace (a process of its own), names from bind-mounted
 // /etc/hosts and resolver files.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -14,6 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "JxException.h"
@@ -58,7 +58,7 @@ TEST(ReachableRules, WordsOfAnAnswer)
     }
 }
 
-TEST(ReachableRules, BothFamiliesTakenInTurnEachAddressOnceAndTheLastAnswerKeptASecondWhileNothingChanged)
+TEST(ReachableRules, BothFamiliesOfANameAreTakenInTurnEachAddressOnce)
 {
     const char* order[] = {"fd00::1", "fd00::2", "10.0.0.1", "fd00::2", "fd00::3", "10.0.0.2"};
     std::vector<sockaddr_storage> store(6);
@@ -79,10 +79,6 @@ TEST(ReachableRules, BothFamiliesTakenInTurnEachAddressOnceAndTheLastAnswerKeptA
             got += " " + formatSocketAddress(a);
         EXPECT_EQ(got, want);
     }
-    using ms = std::chrono::milliseconds;
-    EXPECT_TRUE(reuseLast(true, ms(999), 4, 4));
-    for (const auto& [have, age, then] : std::vector<std::tuple<bool, ms, unsigned>>{{false, ms(0), 4}, {true, ms(1000), 4}, {true, ms(0), 3}})
-        EXPECT_FALSE(reuseLast(have, age, then, 4)) << have << " " << age.count() << " " << then;
 }
 
 TEST(ReachableRules, MalformedTargetsAndTimeoutsAreRefusedWithTheirReason)
@@ -117,8 +113,7 @@ struct Peer {
         }
         char ok = 0;
         EXPECT_TRUE(read(ready[0], &ok, 1) == 1 && ok);
-        close(ready[0]), close(ready[1]);
-        ns = open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+        close(ready[0]), close(ready[1]), ns = open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
     }
     ~Peer() { close(ns), kill(pid, SIGKILL), waitpid(pid, nullptr, 0); }
     std::string in(const std::string& command) const { return "nsenter -t " + std::to_string(pid) + " -n sh -c '" + command + "'"; }
@@ -223,16 +218,7 @@ TEST(ReachableKernel, AnyTargetAcceptingIsGoAndAChangedRouteIsCheckedAgainAtOnce
     });
 }
 
-int threads()
-{
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (const dirent* e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
+long threads() { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); }
 
 TEST(ReachableKernel, ALookupUnansweredAtTheDeadlineIsLeftRunningOnceAndEndsOnItsOwn)
 {
