@@ -30,20 +30,15 @@ using T = TargetOutcome;
 
 namespace {
 
-TEST(ReachableRules, WordsOfAnAnswer)
+TEST(ReachableRules, ANoGoSaysWhyOfEachTarget)
 {
     const auto target = [](const char* text, T::Lookup lookup, std::vector<int> errors, int gai = 0) {
         T t;
         t.text = text, t.lookup = lookup, t.errors = std::move(errors), t.lookupError = gai;
         return t;
     };
-    T answered = target("nas.local:22", T::RESOLVED, {ECONNREFUSED, 0});
-    answered.answered = "192.168.1.5";
     const std::string none = "no target answered within ";
     for (const auto& [targets, ms, want] : std::vector<std::tuple<std::vector<T>, int, std::string>>{
-             {{target("a:1", T::LITERAL, {0}), answered}, 3000, "nas.local:22 answered (192.168.1.5)"},
-             {{target("nas.local:22", T::RESOLVED, {ECONNREFUSED}), target("backup:873", T::FAILED, {}, EAI_NONAME)}, 3000,
-              none + "3 s: nas.local:22 (connection refused), backup:873 (name not known)"},
              // A refusal anywhere says the host is there; else a silent address, else the first error.
              {{target("a:1", T::LITERAL, {ENETUNREACH, 0, ECONNREFUSED}), target("b:1", T::LITERAL, {EHOSTUNREACH, 0})}, 300,
               none + "0.3 s: a:1 (connection refused), b:1 (no answer)"},
@@ -53,32 +48,30 @@ TEST(ReachableRules, WordsOfAnAnswer)
                target("d:1", T::LITERAL, {EADDRNOTAVAIL})}, 1,
               none + "0.001 s: a:1 (name not resolved in time), b:1 (name lookup failed for now), c:1 (name lookup failed), d:1 (cannot assign requested address)"}}) {
         std::string text;
-        EXPECT_EQ(decideReach(targets, ms, &text), want.find(" answered (") != std::string::npos);
+        EXPECT_FALSE(decideReach(targets, ms, &text));
         EXPECT_EQ(text, want);
     }
 }
 
 TEST(ReachableRules, BothFamiliesOfANameAreTakenInTurnEachAddressOnce)
 {
-    const char* order[] = {"fd00::1", "fd00::2", "10.0.0.1", "fd00::2", "fd00::3", "10.0.0.2"};
-    std::vector<sockaddr_storage> store(6);
-    std::vector<addrinfo> list(6);
-    for (size_t i = 0; i < list.size(); ++i) {
-        const bool six = strchr(order[i], ':') != nullptr;
-        auto* a6 = reinterpret_cast<sockaddr_in6*>(&store[i]);
-        auto* a4 = reinterpret_cast<sockaddr_in*>(&store[i]);
-        store[i].ss_family = six ? AF_INET6 : AF_INET;
-        inet_pton(store[i].ss_family, order[i], six ? static_cast<void*>(&a6->sin6_addr) : &a4->sin_addr);
-        list[i] = {0, store[i].ss_family, SOCK_STREAM, 0, socklen_t(six ? sizeof *a6 : sizeof *a4), reinterpret_cast<sockaddr*>(&store[i]), nullptr,
-                   i + 1 < list.size() ? &list[i + 1] : nullptr};
+    std::vector<addrinfo*> list;
+    for (const char* address : {"fd00::1", "fd00::2", "10.0.0.1", "fd00::2", "fd00::3", "10.0.0.2"}) {
+        addrinfo hints{AI_NUMERICHOST, AF_UNSPEC, SOCK_STREAM, 0, 0, nullptr, nullptr, nullptr}, *one = nullptr;
+        ASSERT_EQ(getaddrinfo(address, nullptr, &hints, &one), 0);
+        if (!list.empty())
+            list.back()->ai_next = one;
+        list.push_back(one);
     }
     for (const auto& [first, max, want] : std::vector<std::tuple<size_t, size_t, std::string>>{
              {0, 16, " fd00::1 10.0.0.1 fd00::2 10.0.0.2 fd00::3"}, {0, 3, " fd00::1 10.0.0.1 fd00::2"}, {2, 16, " 10.0.0.1 fd00::2 10.0.0.2 fd00::3"}}) {
         std::string got;
-        for (const SocketAddress& a : pickAddresses(&list[first], max))
+        for (const SocketAddress& a : pickAddresses(list[first], max))
             got += " " + formatSocketAddress(a);
         EXPECT_EQ(got, want);
     }
+    for (addrinfo* one : list)
+        one->ai_next = nullptr, freeaddrinfo(one);
 }
 
 TEST(ReachableRules, MalformedTargetsAndTimeoutsAreRefusedWithTheirReason)
