@@ -6,10 +6,10 @@
 // the name service switch, mDNS where configured); literal addresses are
 // not looked up. Each lookup runs on a short-lived thread of its own, which
 // the check waits for no longer than the timeout: a lookup still running
-// then is left to finish on its own (it holds what it writes, and nothing
-// of the probe's), and the next check of the same probe waits for it
-// rather than starting another, so a name server that does not answer
-// costs at most one thread per target. Every address of every target
+// then is left to finish on its own (it holds what it writes and one
+// descriptor, nothing of the probe's), and the next check of the same
+// probe waits for it rather than starting another, so a name server that
+// does not answer costs at most one thread per target of a probe. Every address of every target
 // (IPv6 and IPv4, at most 16 each) is connected to at once, without
 // blocking, as soon as it is known; the first accepted connection settles
 // the check, and the deadline ends it.
