@@ -1,6 +1,7 @@
 // Walks arbitrary datagrams as route and neighbour dumps and as the
-// listener's notifications. Every gateway found must have a family and an
-// interface, and a verdict must come with its words.
+// network and reachable listeners' notifications. Every gateway found must
+// have a family and an interface, a verdict must come with its words, and
+// the addresses remembered must stay within their bound.
 #include <sys/socket.h>
 
 #include <cstddef>
@@ -26,6 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     NetworkId id;
     decideNetwork({id}, seen, nullptr, &finding);
     routeEventMatters(data, size, &seen);
+    std::vector<AddressSeen> addresses;
+    reachEventMatters(data, size, &addresses);
+    reachEventMatters(data, size, &addresses);
+    if (addresses.size() > kMaxAddressesSeen)
+        __builtin_trap();
     if (finding.empty())
         __builtin_trap();
     return 0;

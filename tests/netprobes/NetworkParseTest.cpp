@@ -192,4 +192,26 @@ TEST(NetworkParse, OnlyDefaultRoutesAndGatewayAddressChangesWakeAHost)
     }
 }
 
+TEST(NetworkParse, AddressesComingGoingOrChangingFlagsAndRoutesOutsideTheLocalTableWakeTheReachableProbes)
+{
+    const auto addr = [](const char* a, uint32_t flags, uint16_t kind = RTM_NEWADDR, int ifindex = 2, uint16_t attribute = IFA_LOCAL) {
+        const Bytes b = ip(a);
+        return msg(kind, raw(ifaddrmsg{uint8_t(b.size() == 4 ? AF_INET : AF_INET6), 64, 0, 0, uint32_t(ifindex)}) + attr(attribute, b) + attr(IFA_FLAGS, u32(flags)));
+    };
+    std::vector<AddressSeen> seen;
+    // In order, each against what the ones before left.
+    for (const auto& [event, wakes, count] : std::vector<std::tuple<Bytes, bool, size_t>>{
+             {addr("fd00::2", IFA_F_TENTATIVE), true, 1}, {addr("fd00::2", IFA_F_TENTATIVE), false, 1}, {addr("fd00::2", 0), true, 1},
+             {addr("fd00::2", 0) + addr("fd00::2", 0), false, 1}, {addr("fd00::2", 0, RTM_NEWADDR, 3), true, 2},
+             {addr("10.0.0.2", 0, RTM_NEWADDR, 2, IFA_ADDRESS), true, 3}, {addr("fd00::2", 0, RTM_DELADDR), true, 2},
+             {addr("fd00::9", 0, RTM_DELADDR), true, 2}, {addr("fd00::2", 0, RTM_NEWADDR, 3) + addr("fd00::2", 0, RTM_NEWADDR, 3, 200), false, 2},
+             {route(via("10.0.0.9", 2), 24, RT_TABLE_LOCAL) + route(via("10.0.0.9", 2), 0, RT_TABLE_MAIN, RTN_LOCAL) +
+                  route(via("10.0.0.9", 2), 0, RT_TABLE_MAIN, RTN_UNICAST, RTM_NEWROUTE, RTM_F_CLONED) + route(via("10.0.0.9", 2, 0, attr(RTA_TABLE, u32(RT_TABLE_LOCAL)))), false, 2},
+             {route(via("10.0.0.9", 2), 24, RT_TABLE_MAIN, RTN_UNICAST, RTM_DELROUTE), true, 2}, {route(via("fe80::9", 2, 0, attr(RTA_TABLE, u32(51820))), 0, RT_TABLE_COMPAT), true, 2},
+             {route({}, 24, RT_TABLE_MAIN, RTN_BLACKHOLE), true, 2}}) {
+        EXPECT_EQ(reachEventMatters(event.data(), event.size(), &seen), wakes) << seen.size();
+        EXPECT_EQ(seen.size(), count);
+    }
+}
+
 } // namespace

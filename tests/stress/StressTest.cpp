@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "NetTestSupport.h"
+#include "OscProbeReachable.h"
 
 using namespace oscprobe_test;
 using Clock = std::chrono::steady_clock;
@@ -97,7 +98,8 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
         [] { OscProbeAC().probe(); }, [] { OscProbeHM().probe(); },
         [] { OscProbeDiskSpace({"/nonexistent", "/"}, 101).probe(); },
         [] { subnetProbe("10.83.0.0/16")->probe(); },
-        [] { long long busy, idle; OscProbeCPU(100).getCurrentCPU(&busy, &idle); }};
+        [] { long long busy, idle; OscProbeCPU(100).getCurrentCPU(&busy, &idle); },
+        [] { OscProbeReachable({"127.0.0.1:1", "[::1]:1", "10.255.0.1:1"}, 300).probe(); }};
     const auto askAll = [&asks] {
         for (const auto& ask : asks) {
             try {
@@ -115,6 +117,7 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
     for (int spare : {0, 1, 2, 3, 99, -1})
         inChild([&] {
             isolate({"/tmp"});
+            sh("ip link set lo up"); // refused connections, not unreachable ones
             put("/tmp/s.ini", "[Runtime]\nnHMONLINE=1\n"); // a settings file, a directory, nothing
             const std::string settings[] = {"/tmp/s.ini", "/tmp", "/tmp/none"};
             if (spare < 0) { // a /proc of unusable files

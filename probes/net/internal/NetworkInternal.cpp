@@ -424,4 +424,86 @@ bool routeEventMatters(const unsigned char* data, size_t length, std::vector<Gat
     return matters;
 }
 
+namespace {
+
+bool readAddressEvent(const unsigned char* p, size_t n, AddressSeen* out)
+{
+    ifaddrmsg m;
+    if (n < sizeof m)
+        return false;
+    memcpy(&m, p, sizeof m);
+    if (m.ifa_family != AF_INET && m.ifa_family != AF_INET6)
+        return false;
+    out->family = m.ifa_family;
+    out->prefixLength = m.ifa_prefixlen;
+    out->ifindex = static_cast<int>(m.ifa_index);
+    out->flags = m.ifa_flags;
+    bool local = false, any = false;
+    walkAttributes(p + NLMSG_ALIGN(sizeof m), n - std::min(n, size_t(NLMSG_ALIGN(sizeof m))),
+                   [&](unsigned type, const unsigned char* v, size_t len) {
+        // The local address is the one the machine has; IFA_ADDRESS is the
+        // peer's on a point-to-point link.
+        if (type == IFA_LOCAL)
+            local = readAddress(m.ifa_family, v, len, &out->address) || local;
+        else if (type == IFA_ADDRESS && !local)
+            any = readAddress(m.ifa_family, v, len, &out->address) || any;
+        else if (type == IFA_FLAGS)
+            readU32(v, len, &out->flags);
+    });
+    return local || any;
+}
+
+bool routeMatters(const unsigned char* p, size_t n)
+{
+    rtmsg r;
+    if (n < sizeof r)
+        return false;
+    memcpy(&r, p, sizeof r);
+    uint32_t table = r.rtm_table;
+    walkAttributes(p + NLMSG_ALIGN(sizeof r), n - std::min(n, size_t(NLMSG_ALIGN(sizeof r))),
+                   [&](unsigned type, const unsigned char* v, size_t len) {
+        if (type == RTA_TABLE)
+            readU32(v, len, &table);
+    });
+    const bool kind = r.rtm_type == RTN_UNICAST || r.rtm_type == RTN_BLACKHOLE ||
+                      r.rtm_type == RTN_UNREACHABLE || r.rtm_type == RTN_PROHIBIT ||
+                      r.rtm_type == RTN_THROW;
+    return (r.rtm_family == AF_INET || r.rtm_family == AF_INET6) && kind &&
+           table != RT_TABLE_LOCAL && !(r.rtm_flags & RTM_F_CLONED);
+}
+
+} // namespace
+
+bool reachEventMatters(const unsigned char* data, size_t length, std::vector<AddressSeen>* seen)
+{
+    bool matters = false;
+    int error = 0;
+    walkMessages(data, length, &error, [&](unsigned type, const unsigned char* p, size_t n) {
+        AddressSeen a;
+        if (type == RTM_NEWROUTE || type == RTM_DELROUTE) {
+            matters = routeMatters(p, n) || matters;
+        } else if ((type == RTM_NEWADDR || type == RTM_DELADDR) && readAddressEvent(p, n, &a)) {
+            auto same = std::find_if(seen->begin(), seen->end(), [&a](const AddressSeen& s) {
+                return s.family == a.family && s.prefixLength == a.prefixLength &&
+                       s.ifindex == a.ifindex && s.address == a.address;
+            });
+            const bool known = same != seen->end();
+            if (type == RTM_DELADDR) {
+                if (known)
+                    seen->erase(same);
+                matters = true;
+            } else if (!known || same->flags != a.flags) {
+                if (known)
+                    same->flags = a.flags;
+                else if (seen->size() < kMaxAddressesSeen)
+                    seen->push_back(a);
+                else
+                    *seen = {a};
+                matters = true;
+            }
+        }
+    });
+    return matters;
+}
+
 } // namespace oscprobe::internal

@@ -109,6 +109,24 @@ NetworkVerdict decideNetwork(const std::vector<NetworkId>& wanted,
 bool routeEventMatters(const unsigned char* data, size_t length,
                        std::vector<GatewaySeen>* watched);
 
+// An address as the reachable probes' listener last saw it.
+struct AddressSeen {
+    uint8_t family = 0;
+    uint8_t prefixLength = 0;
+    int ifindex = 0;
+    std::array<uint8_t, 16> address{};
+    uint32_t flags = 0; // IFA_F_*
+};
+// At most this many are remembered; past it the record starts again.
+constexpr size_t kMaxAddressesSeen = 4096;
+// One notification datagram for the reachable probes' listener: true when
+// an address is added, removed or changes flags (a repeat of what *seen
+// holds is not a change, so IPv6 lifetimes refreshed by a router
+// advertisement wake nobody), or when a route of any table but the local
+// one is added or removed (unicast, blackhole, unreachable, prohibit or
+// throw; not a cached clone). Records each address in *seen.
+bool reachEventMatters(const unsigned char* data, size_t length, std::vector<AddressSeen>* seen);
+
 } // namespace oscprobe::internal
 
 #endif
