@@ -24,7 +24,7 @@ unexpected() {
 }
 exports=$(nm -DC --defined-only "$lib/liboscprobe.so")
 bad=$(unexpected liboscprobe.so 'OSCPROBE_(1|PRIVATE_1)' '^(OscProbe(AC|Battery|CPU|DiskSpace|HM|SubNet|Wake)?::|(vtable|typeinfo|typeinfo name) for OscProbe(AC|Battery|CPU|DiskSpace|HM|SubNet)?$|OSCPROBE_1$|OSCPROBE_PRIVATE_1$|oscprobe::internal::(WakeRegistry::|NetlinkListener::|wakeGeneration\(\)$))')
-bad+=$(unexpected liboscprobe-net.so OSCPROBE_NET_1 '^(OscProbeNetwork::|(vtable|typeinfo|typeinfo name) for OscProbeNetwork$|OSCPROBE_NET_1$)')
+bad+=$(unexpected liboscprobe-net.so OSCPROBE_NET_1 '^(OscProbe(Network|Metered)::|(vtable|typeinfo|typeinfo name) for OscProbe(Network|Metered)$|OSCPROBE_NET_1$)')
 if [ -n "$bad" ]; then
   echo "unexpected exports:"; echo "$bad"; exit 1
 fi
