@@ -2,6 +2,8 @@
 // probes that use it against NetworkManager's and logind's mocks on a
 // private bus (MockBus), never the machine's.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <filesystem>
 #include <functional>
@@ -165,10 +167,12 @@ TEST_F(BusScenario, HostsStartingAndStoppingAtOnceShareOneListenerThatEndsWithTh
     EXPECT_EQ(threads(), before);
 }
 
-TEST(BusAbsent, NoSystemBusAnswersUnknownAtOnce)
+// A bus that is not there fails at once; one that takes the connection and
+// never answers is given up after the read's deadline.
+TEST(BusAbsent, NoBusOrOneThatNeverAnswersIsUnknownWithoutHanging)
 {
     const char* old = getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    const std::string saved = old ? old : "";
+    const std::string saved = old ? old : "", silent = "/tmp/oscprobe-silent-bus";
     setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/oscprobe-bus", 1);
     EXPECT_EQ(metered(), "go: no NetworkManager on the system bus; counted as not metered");
     EXPECT_NE(network("ssid:HomeNet").find("the Wi-Fi name is not known without NetworkManager"), std::string::npos);
@@ -176,6 +180,17 @@ TEST(BusAbsent, NoSystemBusAnswersUnknownAtOnce)
     EXPECT_TRUE(p->start(nullptr));
     EXPECT_FALSE(p->probe());
     p->stop();
+    const int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    silent.copy(address.sun_path, silent.size());
+    unlink(silent.c_str());
+    ASSERT_TRUE(bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(listening, 8) == 0);
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + silent).c_str(), 1);
+    EXPECT_EQ(metered(true), "no-go: NetworkManager does not know whether the connection is metered; counted as metered (strict)");
+    EXPECT_TRUE(p->start(nullptr));
+    p->stop();
+    close(listening);
+    unlink(silent.c_str());
     old ? setenv("DBUS_SYSTEM_BUS_ADDRESS", saved.c_str(), 1) : unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 
