@@ -71,6 +71,8 @@ case $build in
       ! readelf -d "$f" | grep -E 'RUNPATH|RPATH' || { echo "$f carries a RUNPATH"; exit 1; }
     done
     export LD_LIBRARY_PATH=$lib ;;
+  # a tree configured for /usr (the Debian build's) installed elsewhere: no RUNPATH either
+  *) readelf -d "$prefix/bin/oscprobe" | grep -qE 'RUNPATH|RPATH' || export LD_LIBRARY_PATH=$lib ;;
 esac
 "$prefix/bin/oscprobe" --version | grep -q '^oscprobe [0-9]'
 # 0 all go, 1 some no-go: either is this machine's answer; 3 is a failure.
