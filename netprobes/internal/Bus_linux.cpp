@@ -221,14 +221,14 @@ bool wifiNameOf(NmReader& nm, const std::string& path, std::string* ssid)
 // The listener's matches: NetworkManager's property changes on its own
 // objects, its coming and going, and logind's word on sleep.
 const char* const kRules[] = {
-    "type='signal',sender='org.freedesktop.NetworkManager',"
-    "interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
-    "path_namespace='/org/freedesktop/NetworkManager'",
-    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-    "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
-    "arg0='org.freedesktop.NetworkManager'",
-    "type='signal',sender='org.freedesktop.login1',path='/org/freedesktop/login1',"
-    "interface='org.freedesktop.login1.Manager',member='PrepareForSleep'"};
+    ("type='signal',sender='org.freedesktop.NetworkManager',"
+     "interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
+     "path_namespace='/org/freedesktop/NetworkManager'"),
+    ("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+     "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
+     "arg0='org.freedesktop.NetworkManager'"),
+    ("type='signal',sender='org.freedesktop.login1',path='/org/freedesktop/login1',"
+     "interface='org.freedesktop.login1.Manager',member='PrepareForSleep'")};
 constexpr int kRuleCount = sizeof kRules / sizeof kRules[0];
 
 struct BusSource;

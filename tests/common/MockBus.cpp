@@ -127,7 +127,7 @@ void MockBus::killDaemon() { reap(&daemon_); }
 std::string MockBus::mock(const char* service, const char* path, const char* member, const char* types, ...)
 {
     sd_bus_message* reply = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{nullptr, nullptr, 0};
     va_list ap;
     va_start(ap, types);
     const int r = sd_bus_call_methodv(client_, service, path, "org.freedesktop.DBus.Mock", member, &error, &reply, types, ap);
