@@ -105,6 +105,8 @@ TEST_F(BusScenario, MeteredChangesAndNetworkManagerComingAndGoingWakeTheHost)
     EXPECT_EQ(metered(true), "no-go: no NetworkManager on the system bus; counted as metered (strict)");
     EXPECT_TRUE(woken(m, [&] { ASSERT_TRUE(bus.start(kNm)); }));
     EXPECT_EQ(metered(), "go: NetworkManager does not know whether the connection is metered; counted as not metered");
+    bus.mock(kNm, kNmPath, "AddProperty", "ssv", kNm, "Metered", "s", "yes"); // of the wrong type
+    EXPECT_EQ(metered(true), "no-go: NetworkManager does not know whether the connection is metered; counted as metered (strict)");
     EXPECT_TRUE(woken(m, [&] { bus.killDaemon(); }));
     p->stop();
     EXPECT_EQ(p->refCount(), 1);
