@@ -16,7 +16,7 @@
 PACKAGES := cmake ninja-build make g++ clang libclang-rt-14-dev pkg-config \
             libgtest-dev libgmock-dev libbenchmark-dev libinih-dev zlib1g-dev \
             libcli11-dev nlohmann-json3-dev libsystemd-dev iproute2 util-linux e2fsprogs binutils \
-            valgrind
+            valgrind dbus-daemon python3-dbusmock
 
 JOBS ?= $(shell nproc)
 

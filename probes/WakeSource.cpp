@@ -25,6 +25,8 @@ bool WakeRegistry::start(const void* key, SPEnabled* ref, std::atomic<JxMonitor*
         JxCriticalSectionLock lock(&csec_);
         enter(key, ref, slot, monitor, entry);
     }
+    if (entry == nullptr)
+        return true;
     // Outside the registry lock: the listener's first pass takes it.
     std::unique_lock<std::mutex> wait(listeningMutex_);
     listeningChanged_.wait(wait, [this] { return listening_; });
@@ -58,7 +60,7 @@ void WakeRegistry::enter(const void* key, SPEnabled* ref, std::atomic<JxMonitor*
     }
     if (slot == nullptr)
         found->own.store(monitor);
-    if (!started_) {
+    if (!started_ && entry != nullptr) {
         JxThread creator;
         creator.createDetachedThread(entry, nullptr);
         started_ = true;

@@ -68,7 +68,9 @@ public:
     // calls of the listener's, no lock held. False, with nothing
     // registered, once the source has failed. Throws JxException when the
     // thread cannot be created: the entry stays, and the next start() tries
-    // again.
+    // again. A null `entry` creates no thread and returns at once: for a
+    // source that runs its listener itself and only needs the entries and
+    // the pass (the bus source of liboscprobe-net).
     bool start(const void* key, SPEnabled* ref, std::atomic<JxMonitor*>* slot, JxMonitor* monitor,
                void* (*entry)(void*));
 

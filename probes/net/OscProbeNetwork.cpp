@@ -3,9 +3,11 @@
 // internal/NetworkInternal.cpp.
 #include "OscProbeNetwork.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "JxException.h"
+#include "internal/Bus.h"
 #include "internal/NetworkInternal.h"
 #include "internal/NetworkKernel.h"
 
@@ -70,14 +72,37 @@ OscProbeReason OscProbeNetwork::getNoGoReason() { return OSCPROBE_REASON_NETWORK
 
 bool OscProbeNetwork::start(JxMonitor* monitor)
 {
-    return oscprobe::internal::startNetworkEvents(this, monitor, debug);
+    using namespace oscprobe::internal;
+    if (ids_->wantsSsid)
+        startBusEvents(this, monitor, BUS_WIFI);
+    return startNetworkEvents(this, monitor, debug);
 }
 
-void OscProbeNetwork::stop() { oscprobe::internal::stopNetworkEvents(this); }
+void OscProbeNetwork::stop()
+{
+    if (ids_->wantsSsid)
+        oscprobe::internal::stopBusEvents(this);
+    oscprobe::internal::stopNetworkEvents(this);
+}
 
 std::string OscProbeNetwork::whyInvalid(const std::string& id)
 {
     NetworkId parsed;
     std::string why;
     return oscprobe::internal::parseNetworkId(id, &parsed, &why) ? std::string() : why;
+}
+
+std::list<std::string> OscProbeNetwork::currentIds()
+{
+    using namespace oscprobe::internal;
+    std::list<std::string> ids;
+    for (const GatewaySeen& g : readGateways()) {
+        const std::string mac = formatMac(g.mac);
+        if (g.known && std::find(ids.begin(), ids.end(), mac) == ids.end())
+            ids.push_back(mac);
+    }
+    std::string ssid;
+    if (readWifiName(&ssid))
+        ids.push_back("ssid:" + ssid);
+    return ids;
 }

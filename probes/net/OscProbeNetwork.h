@@ -7,15 +7,21 @@
 // probe() asks the kernel over a NETLINK_ROUTE socket for the default
 // routes of the main table (IPv4 and IPv6, lowest metric first) and the
 // neighbour table, and compares each gateway's hardware address with the
-// ids. A Wi-Fi name is never matched yet: the kernel's tables do not hold
-// it, and the finding says so.
+// ids. With an "ssid:" id it also asks NetworkManager over the system bus
+// for the Wi-Fi name: the primary connection's when it is a Wi-Fi one, else
+// the first active Wi-Fi connection's. Without NetworkManager the name is
+// unknown, and the finding says so.
 //
 // start() wakes the host when a default route comes or goes and when a
 // default gateway's hardware address appears, changes or goes; the
 // neighbour table's reachability states (REACHABLE, STALE, DELAY...) wake
 // nobody. One listener thread per process serves every started network
-// probe; the first start() creates it. Its wake-ups count in
-// OscProbeWake::generation() like those of liboscprobe's own sources.
+// probe; the first start() creates it. With an "ssid:" id, start() also
+// registers with the bus source (see OscProbeMetered.h), which wakes the
+// host when the Wi-Fi network may be another one and when NetworkManager
+// comes or goes; an access point's signal strength wakes nobody. Their
+// wake-ups count in OscProbeWake::generation() like those of liboscprobe's
+// own sources.
 //
 // This class lives in liboscprobe-net (pkg-config oscprobe-net, CMake
 // target oscprobe::oscprobe_net), which links liboscprobe.
@@ -74,6 +80,14 @@ public:
 
     // Empty when `id` is well-formed, else the one-line reason.
     static std::string whyInvalid(const std::string& id);
+
+    // The ids of the network the machine is on now, ready to be given to
+    // the constructor: each default gateway's hardware address the kernel
+    // knows ("aa:bb:cc:dd:ee:ff", lowest metric first, each once), then
+    // "ssid:NAME" when NetworkManager tells a Wi-Fi name. Empty: none
+    // known. Blocks as probe() does; throws JxException when the kernel
+    // cannot be asked.
+    static std::list<std::string> currentIds();
 
 private:
     struct Ids;

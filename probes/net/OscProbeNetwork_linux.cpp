@@ -183,12 +183,6 @@ std::vector<GatewaySeen> readGateways()
     return identifyGateways(gateways, neighbours);
 }
 
-bool readWifiName(std::string* ssid)
-{
-    (void)ssid;
-    return false;
-}
-
 bool startNetworkEvents(OscProbe* probe, JxMonitor* monitor, EvDebug& debug)
 {
     if (networkRegistry().start(probe, probe, nullptr, monitor, &listenerThread))

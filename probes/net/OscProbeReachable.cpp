@@ -9,6 +9,7 @@
 
 #include "JxException.h"
 #include "internal/NetworkInternal.h"
+#include "internal/Bus.h"
 #include "internal/ReachableKernel.h"
 
 using oscprobe::internal::Lookup;
@@ -117,10 +118,18 @@ OscProbeReason OscProbeReachable::getNoGoReason() { return OSCPROBE_REASON_UNREA
 
 bool OscProbeReachable::start(JxMonitor* monitor)
 {
-    return oscprobe::internal::startReachEvents(this, monitor, debug);
+    const bool started = oscprobe::internal::startReachEvents(this, monitor, debug);
+    // Registered, never woken through the bus: a resume counts as a change
+    // of the reachable source, whose pass wakes the host.
+    oscprobe::internal::startBusEvents(this, nullptr, oscprobe::internal::BUS_RESUME);
+    return started;
 }
 
-void OscProbeReachable::stop() { oscprobe::internal::stopReachEvents(this); }
+void OscProbeReachable::stop()
+{
+    oscprobe::internal::stopReachEvents(this);
+    oscprobe::internal::stopBusEvents(this);
+}
 
 std::string OscProbeReachable::whyInvalid(const std::string& target)
 {

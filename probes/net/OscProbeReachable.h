@@ -26,8 +26,9 @@
 // repeats an address's flags (IPv6 lifetimes refreshed by each router
 // advertisement) wakes nobody, except the first time the listener sees
 // that address. One listener thread per process serves every started
-// reachable probe. The machine's resume is to wake it too, once a source
-// of it exists (see reachResumed() in internal/ReachableKernel.h).
+// reachable probe. So does the machine's resume from sleep, which logind
+// announces on the system bus when it is there (the bus source's listener
+// runs while a reachable probe is started).
 //
 // Threading: any host thread may call any operation, on one object at
 // once too. A mutex of the object guards its last answer, its time and

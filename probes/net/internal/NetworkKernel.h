@@ -26,9 +26,10 @@ namespace oscprobe::internal {
 // JxException when the socket fails or the kernel does not answer.
 std::vector<GatewaySeen> readGateways();
 
-// The Wi-Fi name of the connection in use, when something on the machine
-// can tell it. The kernel's tables cannot; a NetworkManager reader
-// belongs here. False: unknown.
+// The Wi-Fi name of the connection in use, from NetworkManager (the
+// kernel's tables do not hold it; internal/Bus_linux.cpp). False: not on
+// Wi-Fi, or unknown (a fault of the bus is said in one level-2 line).
+// Blocks on bus calls, one second at most together.
 bool readWifiName(std::string* ssid);
 
 // Registers `probe` (holding a reference) to be woken on `monitor`, or

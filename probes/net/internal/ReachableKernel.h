@@ -57,8 +57,7 @@ unsigned long long reachChanges();
 
 // The seam for the machine's resume from sleep: counts a change and wakes
 // every started reachable probe's host, so that the next probe() checks
-// again. To be called by the resume notification once liboscprobe-net has
-// a source of it; nothing calls it yet.
+// again. The bus source calls it on logind's resume notification.
 void reachResumed();
 
 // Registers `probe` (holding a reference) to be woken on `monitor`, or
