@@ -17,6 +17,9 @@ struct ConditionOptions {
     std::vector<std::string> subnets;   // --subnet CIDR...
     std::vector<std::string> ifaces;    // --iface wired|wireless...
     std::vector<std::string> networks;  // --network ID...
+    std::string unmetered;              // --unmetered[=strict]; empty: not asked
+    std::vector<std::string> reachable; // --reachable HOST:PORT...
+    double connectTimeout = 3;          // --connect-timeout SECONDS
     bool hubmaster = false;             // --hubmaster
     std::string settingsFile;           // --settings FILE; empty: the default
     double diskBelow = -1;              // --disk-below PCT; negative: not asked
@@ -42,6 +45,8 @@ struct WaitOptions {
 // Throws UsageError for bad input, before any probe runs.
 int runStatus(const StatusOptions& options);
 int runIfaces(bool json);
+// What identifies the network the machine is on, as --network IDs.
+int runNetwork(bool json);
 // These throw UsageError for bad input, before any probe runs.
 int runCheck(const ConditionOptions& conditions, bool json);
 int runWait(const ConditionOptions& conditions, const WaitOptions& options);

@@ -252,6 +252,62 @@ Made makeNetwork(const std::string&, const ConditionOptions& options)
             }};
 }
 
+Made makeUnmetered(const std::string&, const ConditionOptions& options)
+{
+    const OscProbeNetEntry& net = netLibrary();
+    OscProbe* probe = net.makeMetered(options.unmetered == "strict");
+    return {probe, [probe, &net](Answer& a) {
+                const bool go = net.probe(probe, &a.message);
+                a.detail = a.message;
+                return go;
+            }};
+}
+
+Made makeReachable(const std::string&, const ConditionOptions& options)
+{
+    const OscProbeNetEntry& net = netLibrary();
+    OscProbe* probe;
+    try {
+        probe = net.makeReachable(
+            std::list<std::string>(options.reachable.begin(), options.reachable.end()),
+            static_cast<int>(std::lround(options.connectTimeout * 1000)));
+    } catch (const JxException& e) {
+        throw UsageError(e.getMessage());
+    }
+    const double timeout = options.connectTimeout;
+    return {probe, [probe, &net, timeout](Answer& a) {
+                const bool go = net.probe(probe, &a.message);
+                a.detail = a.message;
+                a.figures["connect_timeout_seconds"] = timeout;
+                return go;
+            }};
+}
+
+// --reachable and the --connect-timeout it takes, for `check`, `wait`, `run`
+// and `status` alike.
+void reachableOptions(CLI::App* cmd, ConditionOptions& o, const char* help, const char* group)
+{
+    cmd->add_option("--reachable", o.reachable, help)
+        ->type_name("HOST:PORT")
+        ->group(group)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->expected(1)
+        ->check(netValidator(&OscProbeNetEntry::whyInvalidTarget));
+    cmd->add_option("--connect-timeout", o.connectTimeout,
+                    "Seconds a --reachable connection, its name's lookup included, may take")
+        ->type_name("SECONDS")
+        ->group(group)
+        ->capture_default_str()
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                double value;
+                if (!parseNumber(text, false, &value) || value < 0.1 || value > 60)
+                    return "'" + text + "' is not a number of seconds from 0.1 to 60";
+                return std::string();
+            },
+            ""));
+}
+
 Made makeInterfaceKind(const std::string& kind, const ConditionOptions&)
 {
     const OscProbeSubNet::IFTYPE type =
@@ -531,6 +587,39 @@ const ConditionRow kConditions[] = {
              ->check(netValidator(&OscProbeNetEntry::whyInvalidNetwork));
      },
      makeNetwork, Wake::OWN_START, "not on a known network"},
+    {"unmetered",
+     [](CLI::App* cmd, ConditionOptions& o) {
+         // A flag with an optional value: bare, or =strict.
+         cmd->add_flag("--unmetered{lenient}", o.unmetered,
+                       "Go while the connection is not metered (NetworkManager's Metered); "
+                       "unknown, or no NetworkManager, counts as not metered, and as metered "
+                       "with --unmetered=strict")
+             ->group(kGroup)
+             ->check(CLI::Validator(
+                 [](std::string& text) -> std::string {
+                     return text == "lenient" || text == "strict"
+                                ? std::string()
+                                : "'" + text + "' is not strict (give --unmetered alone, or "
+                                               "--unmetered=strict)";
+                 },
+                 ""));
+     },
+     [](const ConditionOptions& o) { return !o.unmetered.empty(); },
+     [](CLI::App*, ConditionOptions& o) { o.unmetered = "lenient"; },
+     makeUnmetered, Wake::OWN_START, "connection metered"},
+    {"reachable",
+     [](CLI::App* cmd, ConditionOptions& o) {
+         reachableOptions(cmd, o,
+                          "Go while a TCP connection to HOST:PORT completes (names resolved as "
+                          "the system does; [IPv6]:PORT); repeat for several, any one will do",
+                          kGroup);
+     },
+     [](const ConditionOptions& o) { return !o.reachable.empty(); },
+     [](CLI::App* cmd, ConditionOptions& o) {
+         reachableOptions(cmd, o, "Also check whether HOST:PORT answers; repeat for several",
+                          "Options");
+     },
+     makeReachable, Wake::OWN_START, "no target reachable"},
 };
 
 const ConditionRow* findRow(const std::string& name)

@@ -258,6 +258,16 @@ int dispatch(int argc, char** argv)
     ifacesCmd->add_flag("--json", ifacesJson, "Print one JSON document instead of lines");
     ifacesCmd->footer("\nExample:\n  oscprobe ifaces --json");
 
+    bool networkJson = false;
+    CLI::App* networkCmd = app.add_subcommand(
+        "network", "Print what identifies the network the machine is on, as --network IDs: "
+                   "each default gateway's hardware address, and the Wi-Fi name. Exit status: "
+                   "0 some, 1 none, 3 the kernel could not be asked");
+    networkCmd->add_flag("--json", networkJson, "Print one JSON document instead of lines");
+    networkCmd->footer("\nExample, at home:\n  oscprobe network\n"
+                       "then, with what it printed:\n"
+                       "  oscprobe run --hold --network ID -- /usr/local/bin/backup");
+
     // Everything after the first "--" is the command of `run`, passed on
     // untouched: its own options are none of ours.
     int ownArgs = argc;
@@ -291,6 +301,8 @@ int dispatch(int argc, char** argv)
             return oscprobe_cli::runStatus(status);
         if (*ifacesCmd)
             return oscprobe_cli::runIfaces(ifacesJson);
+        if (*networkCmd)
+            return oscprobe_cli::runNetwork(networkJson);
 
         if (*checkCmd)
             return oscprobe_cli::runCheck(conditions, checkJson);

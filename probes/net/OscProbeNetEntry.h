@@ -23,6 +23,16 @@ struct OscProbeNetEntry {
     OscProbe* (*makeNetwork)(const std::list<std::string>& ids);
     // OscProbeNetwork::whyInvalid.
     std::string (*whyInvalidNetwork)(const std::string& id);
+    // OscProbeNetwork::currentIds().
+    std::list<std::string> (*currentNetworkIds)();
+
+    // new OscProbeMetered(strict).
+    OscProbe* (*makeMetered)(bool strict);
+
+    // new OscProbeReachable(targets, timeoutMs); throws as it does.
+    OscProbe* (*makeReachable)(const std::list<std::string>& targets, int timeoutMs);
+    // OscProbeReachable::whyInvalid.
+    std::string (*whyInvalidTarget)(const std::string& target);
 
     // Asks a probe made through this table once and puts what settled the
     // answer into *text (may be null); throws as the probe does.

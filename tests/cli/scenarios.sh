@@ -55,7 +55,7 @@ all_go="--cpu-threshold 100 --disk-dir / --disk-threshold 100"
 
 case $scenario in
 status)
-    expect "cpu +go +usage [0-9]+% over the last half minute \(go up to 100%\)\nac +(go|no-go) [^\n]*\nbattery +(go|no-go) [^\n]*\nhubmaster +go +nHMONLINE=1 in $work/online.ini\ndisk +go +/ [0-9.]+% free \(go below 100\.0%\)\nwired +(go|no-go) [^\n]*\nwireless +(go|no-go) [^\n]*\ninterfaces +[^\n]*lo \(UNKNOWN\)[^\n]*\nexit=[01]" o status $all_go --settings "$work/online.ini"
+    expect "cpu +go +usage [0-9]+% over the last half minute \(go up to 100%\)\nac +(go|no-go) [^\n]*\nbattery +(go|no-go) [^\n]*\nhubmaster +go +nHMONLINE=1 in $work/online.ini\ndisk +go +/ [0-9.]+% free \(go below 100\.0%\)\nwired +(go|no-go) [^\n]*\nwireless +(go|no-go) [^\n]*\nunmetered +(go|no-go) [^\n]*\ninterfaces +[^\n]*lo \(UNKNOWN\)[^\n]*\nexit=[01]" o status $all_go --settings "$work/online.ini"
     expect "disk +no-go +/ [0-9.]+% free, /tmp [0-9.]+% free \(go below 0\.0%\)  \[0x03000017 no directory has less free space than the threshold\]\nexit=1" o status --probe disk --disk-dir / --disk-dir /tmp --disk-threshold 0
     expect "subnet +go +lo has an address in 127\.0\.0\.0/8: 127\.0\.0\.1\ninterfaces +[^\n]*\nexit=0" o status --probe subnet --subnet 127.0.0.0/8
     expect '\{\n  "conditions": \[\n    \{\n      "condition": "cpu",\n      "answer": "go",\n      "code": null,\n      "reason": null,\n      "figure": [0-9]+,\n      "figures": \{\n        "usage_percent": [0-9]+,\n        "threshold_percent": 100\n      \},\n      "message": "CPU usage [0-9]+% is at or below 100%"\n    \},\n    \{\n      "condition": "hubmaster",\n      "answer": "no-go",\n      "code": "0x03000016",\n      "reason": "Hubmaster unreachable",\n      "figure": 0,\n      "figures": \{\n        "settings_file": "'"$work"'/offline.ini",\n        "nHMONLINE": "0"\n      \},\n      "message": "Hubmaster recorded unreachable \(nHMONLINE=0 in '"$work"'/offline\.ini\)"\n    \}\n  \],\n  "exit_status": 1\n\}\nexit=1' o status --probe cpu --probe hubmaster --cpu-threshold 100 --settings "$work/offline.ini" --json
@@ -111,6 +111,9 @@ bad_input)
 2| check: no condition given|check
 2| check: --iface: token not in \{wired,wireless\}|check --iface token
 2| check: --network: 'aa:bb' is neither a MAC address \(aa:bb:cc:dd:ee:ff\) nor ssid:NAME|check --network aa:bb
+2| check: --reachable: 'nas' is not HOST:PORT or \[IPv6\]:PORT: no port|check --reachable nas
+2| check: --connect-timeout: '0' is not a number of seconds from 0\.1 to 60|check --reachable nas:22 --connect-timeout 0
+2| check: --unmetered: 'yes' is not strict \(give --unmetered alone, or --unmetered=strict\)|check --unmetered=yes
 2| check: only run takes a command after --|check --ac -- true
 2| wait: --interval: '0\.05' is not a number of seconds from 0\.1 to 1e9|wait --ac --interval 0.05
 2| wait: --timeout: '-5' is not a number of seconds from 0 to 1e9, or infinity|wait --ac --timeout -5
@@ -304,6 +307,17 @@ network)
     ip neigh replace 10.9.0.1 lladdr 02:00:00:00:00:01 dev oscn0 nud permanent
     ended "network +go +on a known network: gateway 10\.9\.0\.1 is 02:00:00:00:00:01\nall conditions go after [0-9.]+ s\nexit=0"
     expect "network +no-go +gateway 10\.9\.0\.1 is 02:00:00:00:00:01, not a known network  \[0x0300002B\]\nexit=1" o check --network 02-00-00-00-00-0A
+    expect "--network 02:00:00:00:00:01\nexit=0" o network
+    # Without NetworkManager (no system bus) a connection counts as not
+    # metered, unless strict; any target that answers will do.
+    export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-bus
+    expect "unmetered +go +no NetworkManager on the system bus; counted as not metered\nexit=0" o check --unmetered
+    expect "unmetered +no-go +[^\n]*counted as metered \(strict\)  \[0x0300002A\]\nexit=1" o check --unmetered=strict
+    ip link set lo up
+    /usr/bin/python3 -c 'import socket, time; s = socket.socket(); s.bind(("127.0.0.1", 8022)); s.listen(); time.sleep(30)' & listener=$! && sleep 0.3
+    expect "reachable +go +localhost:8022 answered \(127\.0\.0\.1\)\nexit=0" o check --reachable 127.0.0.1:1 --reachable localhost:8022
+    expect "reachable +no-go +no target answered within 0\.5 s: 127\.0\.0\.1:1 \(connection refused\)  \[0x0300002C\]\nexit=1" o check --reachable 127.0.0.1:1 --connect-timeout 0.5
+    kill "$listener"
     ;;
 hostile)
     # A failed probe decides the status even when a later one says no-go.
