@@ -13,8 +13,10 @@
 #include "MockBus.h"
 #include "OscProbeMetered.h"
 #include "OscProbeNetwork.h"
+#include "OscProbeReachable.h"
 #include "SP.h"
 #include "internal/Bus.h"
+#include "internal/ReachableKernel.h"
 
 using namespace oscprobe::internal;
 using oscprobe_test::MockBus;
@@ -132,19 +134,25 @@ TEST_F(BusScenario, WifiNameMatchesAndOnlyItsChangesWake)
     p->stop();
 }
 
-TEST_F(BusScenario, ResumeFromSleepWakesOnlyWhoAskedForIt)
+TEST_F(BusScenario, ResumeFromSleepWakesOnlyWhoAskedForItAndVoidsReachableAnswers)
 {
     ASSERT_TRUE(bus.start("org.freedesktop.login1"));
     SP<OscProbeMetered> resume(new OscProbeMetered), other(new OscProbeMetered);
-    JxMonitor m, n;
+    SP<OscProbeReachable> reachable(new OscProbeReachable({"127.0.0.1:9"}, 100));
+    JxMonitor m, n, r;
     startBusEvents(resume, &m, BUS_RESUME);
     other->start(&n);
+    reachable->start(&r);
     const auto sleep = [&](int going) { bus.mock("org.freedesktop.login1", "/org/freedesktop/login1", "EmitSignal", "sssav", "org.freedesktop.login1.Manager", "PrepareForSleep", "b", 1, "b", going); };
     EXPECT_FALSE(woken(m, [&] { sleep(1); }, 300));
+    const unsigned long long changes = reachChanges();
+    EXPECT_TRUE(woken(r, [&] { sleep(0); })); // through the reachable source's own pass
+    EXPECT_GT(reachChanges(), changes);
     EXPECT_TRUE(woken(m, [&] { sleep(0); }));
     EXPECT_FALSE(woken(n, [&] { sleep(0); }, 300));
     stopBusEvents(resume);
     other->stop();
+    reachable->stop();
 }
 
 TEST_F(BusScenario, HostsStartingAndStoppingAtOnceShareOneListenerThatEndsWithTheLast)
