@@ -4,11 +4,16 @@
 // OSCPROBE_TEST_FLIPS ("- 0 1": nothing, unplug, plug in) into AC/online there,
 // multicasts the kernel's uevent for it, and sleeps 200 ms, so that the
 // power listener's wake-up surely lands before the tool is done evaluating.
+// With OSCPROBE_TEST_TERM_BEFORE_JOB set, the first isatty(0) (`run --hold`
+// looking for its terminal, once every condition said go and before the job
+// starts) sends the tool SIGTERM and gives its signal thread 200 ms to take it.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <signal.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -34,6 +39,17 @@ void flip(int k)
 }
 
 } // namespace
+
+extern "C" __attribute__((visibility("default"))) int isatty(int fd)
+{
+    static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "isatty"));
+    if (fd == 0 && getenv("OSCPROBE_TEST_TERM_BEFORE_JOB") != nullptr) {
+        unsetenv("OSCPROBE_TEST_TERM_BEFORE_JOB");
+        kill(getpid(), SIGTERM);
+        usleep(200000);
+    }
+    return real(fd);
+}
 
 extern "C" __attribute__((visibility("default"))) int closedir(DIR* dir)
 {
