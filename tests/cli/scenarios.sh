@@ -224,14 +224,14 @@ hold)
     # between the last evaluation and the start (the shim), then at offsets
     # that span twice the time a job takes to start here.
     preload=(env LD_PRELOAD="$midway" ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0")
-    "${preload[@]}" OSCPROBE_TEST_TERM_BEFORE_JOB=1 "$oscprobe" run --hold --ac -- sleep 699 >/dev/null 2>&1; echo "$?" >>"$work/statuses"
+    "${preload[@]}" OSCPROBE_TEST_TERM_BEFORE_JOB=1 "$oscprobe" run --hold --ac -- sleep "699.$$" >/dev/null 2>&1; echo "$?" >>"$work/statuses"
     began=$(date +%s%N); o run --hold --ac -- true; step=$((($(date +%s%N) - began) / 50000))
     for i in $(seq 60); do
-        "$oscprobe" run --hold --ac -- sleep "7$i" >/dev/null 2>&1 & pid=$!
+        "$oscprobe" run --hold --ac -- sleep "7$i.$$" >/dev/null 2>&1 & pid=$!
         sleep "$(printf '0.%06d' $((i * step)))" && kill -TERM "$pid"
         wait "$pid"; echo "$?" >>"$work/statuses"
     done
-    match "143 0" "$(sort -u "$work/statuses") $(pgrep -fc '^sleep (699|7[0-9]+)$')" "statuses and jobs left after a signal around the start"
+    match "143 0" "$(sort -u "$work/statuses") $(pgrep -fc "^sleep (699|7[0-9]+)\\.$$\$")" "statuses and jobs left after a signal around the start"
     # Signals ignored when the tool began stay ignored, by the job too.
     start nohup "$oscprobe" run --hold --ac -- sh -c 'sleep 1; i=$(sed -n "s/^SigIgn:\t*//p" /proc/$$/status); echo "hup ignored: $((0x${i#????????} & 1))"; exit 6'
     kill -HUP "$pid"
