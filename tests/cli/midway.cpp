@@ -7,11 +7,14 @@
 // With OSCPROBE_TEST_TERM_BEFORE_JOB set, the first isatty(0) (`run --hold`
 // looking for its terminal, once every condition said go and before the job
 // starts) sends the tool SIGTERM and gives its signal thread 200 ms to take it.
+// With OSCPROBE_TEST_SLOW_SPAWN set, posix_spawnp returns 300 ms after the
+// job began: whatever the job needs before it runs must be done by then.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <signal.h>
+#include <spawn.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -39,6 +42,19 @@ void flip(int k)
 }
 
 } // namespace
+
+extern "C" __attribute__((visibility("default"))) int posix_spawnp(
+    pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
+    const posix_spawnattr_t* attributes, char* const argv[], char* const envp[])
+{
+    static auto real = reinterpret_cast<int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*,
+                                                const posix_spawnattr_t*, char* const[], char* const[])>(
+        dlsym(RTLD_NEXT, "posix_spawnp"));
+    const int result = real(pid, file, actions, attributes, argv, envp);
+    if (getenv("OSCPROBE_TEST_SLOW_SPAWN") != nullptr)
+        usleep(300000);
+    return result;
+}
 
 extern "C" __attribute__((visibility("default"))) int isatty(int fd)
 {

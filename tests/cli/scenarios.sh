@@ -269,9 +269,10 @@ hold)
     ended "oscprobe run: running\n(oscprobe run: (held: ac [^\n]*|resumed)\n)*exit=8"
     kill "$deaf"
     # On a terminal, under an interactive shell: the running job has the
-    # foreground (it reads a line; no status line is drawn over its
+    # foreground from its first instruction (it reads a line at once, before
+    # the tool could give it the terminal; no status line is drawn over its
     # progress), and Ctrl-Z stops the tool with its job until fg.
-    /usr/bin/python3 - "0.5:$oscprobe run --hold --ac -- sh -c 'read line; echo \"got \$line\"; printf \"50%%\"; sleep 1.5; echo \" done\"'\n" \
+    /usr/bin/python3 - "0.5:${preload[*]} OSCPROBE_TEST_SLOW_SPAWN=1 $oscprobe run --hold --ac -- sh -c 'read line; echo \"got \$line\"; printf \"50%%\"; sleep 1.5; echo \" done\"'\n" \
         "1:hello\n" "3:$oscprobe run --hold --ac -- sh -c 'sleep 1; echo \$((40 + 2)); sleep 0.2; echo \$((40 + 3))'\n" \
         "0.5:\x1a" "1.5:fg\n" "2:echo status=\$?; exit\n" >"$work/out" 2>&1 <<'EOF'
 import os, pty, select, sys, time
