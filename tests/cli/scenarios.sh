@@ -14,7 +14,10 @@ if [ -z "${OSCPROBE_ISOLATED:-}" ] && [[ $scenario =~ ^(wait|run|power|hold|netw
     OSCPROBE_ISOLATED=1 exec unshare --net --mount "$0" "$@"
 fi
 work=$(mktemp -d)
-trap 'cd /; umount -qR "$work" 2>/dev/null; rm -rf "$work"' EXIT
+# Only this shell cleans up: a child it forked for a background command and
+# signalled before that command began runs the trap too, with $$ and
+# $BASHPID still this shell's; /proc/self tells them apart.
+trap 'read -r self _ </proc/self/stat; [ "$self" = $$ ] && { cd /; umount -qR "$work" 2>/dev/null; rm -rf "$work"; }' EXIT
 printf '[Runtime]\nnHMONLINE=1\n' >"$work/online.ini"
 printf '[Runtime]\nnHMONLINE=0\n' >"$work/offline.ini"
 o() { "$oscprobe" "$@"; }
