@@ -140,8 +140,9 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
                 askAll();
             }
             // A listing takes one descriptor at a time.
-            if (spare == 1)
+            if (spare == 1) {
                 EXPECT_NO_THROW(OscProbeSubNet::getIFList());
+            }
             EXPECT_EQ(openDescriptors(), before);
             // Without one a wake source is made but cannot listen: it says so,
             // wakes its monitors with a last pass (counted like any other) and
