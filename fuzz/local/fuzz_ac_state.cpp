@@ -9,8 +9,7 @@
 
 #include "internal/OscProbeACInternal.h"
 
-using oscprobe::internal::AcMarkers;
-using oscprobe::internal::kAcLineBufferSize;
+using namespace oscprobe::internal;
 
 namespace {
 
@@ -22,12 +21,9 @@ AcMarkers scanPieces(const std::string& text)
     AcMarkers markers;
     std::string::size_type pos = 0;
     while (pos < text.size()) {
-        std::string::size_type len = kAcLineBufferSize - 1;
-        std::string::size_type nl = text.find('\n', pos);
-        if (nl != std::string::npos && nl - pos + 1 < len)
-            len = nl - pos + 1;
-        std::string piece = text.substr(pos, len);
-        oscprobe::internal::scanAcStatePiece(piece.c_str(), &markers);
+        const std::string::size_type nl = text.find('\n', pos), most = kAcLineBufferSize - 1;
+        const std::string piece = text.substr(pos, nl != std::string::npos && nl - pos + 1 < most ? nl - pos + 1 : most);
+        scanAcStatePiece(piece.c_str(), &markers);
         pos += piece.size();
     }
     return markers;
@@ -45,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FILE* f = fmemopen(const_cast<char*>(text.data()), size, "r");
         if (f == nullptr)
             abort();
-        viaStream = oscprobe::internal::scanAcStateStream(f);
+        viaStream = scanAcStateStream(f);
         fclose(f);
     }
     if (viaText.online != viaStream.online || viaText.offline != viaStream.offline)

@@ -15,11 +15,7 @@
 
 #include "internal/PowerSupply.h"
 
-using oscprobe::internal::decidePowerSource;
-using oscprobe::internal::parsePowerRole;
-using oscprobe::internal::PowerRole;
-using oscprobe::internal::PowerSource;
-using oscprobe::internal::PowerSupplyRecord;
+using namespace oscprobe::internal;
 
 namespace {
 
@@ -85,10 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (decidePowerSource(batteries) == PowerSource::AC ||
         decidePowerSource(sourcing) == PowerSource::AC)
         abort();
-    PowerSupplyRecord mains;
-    mains.type = "Mains\n";
-    mains.online = "1\n";
-    supplies.push_back(mains);
+    supplies.emplace_back().type = "Mains\n";
+    supplies.back().online = "1\n";
     if (decidePowerSource(supplies) != PowerSource::AC)
         abort();
     return 0;

@@ -2,6 +2,7 @@
 // line of the input. The constructor either accepts the whole list or
 // throws the probe's exception; it must accept the list exactly when it
 // accepts every definition on its own, and never fault on any of them.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -28,22 +29,12 @@ bool accepts(const std::list<std::string>& definitions)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     // Every accepted definition logs a line; a million of them say nothing.
-    static const bool quiet = [] {
-        EvDebug::setLogHandler([](int, const char*, const char*) {});
-        return true;
-    }();
-    (void)quiet;
+    [[maybe_unused]] static const bool quiet = (EvDebug::setLogHandler([](int, const char*, const char*) {}), true);
 
     const std::string text(reinterpret_cast<const char*>(data), size);
     std::list<std::string> definitions;
-    std::string::size_type pos = 0;
-    while (pos <= text.size() && definitions.size() < 64) {
-        std::string::size_type nl = text.find('\n', pos);
-        if (nl == std::string::npos)
-            nl = text.size();
-        definitions.push_back(text.substr(pos, nl - pos));
-        pos = nl + 1;
-    }
+    for (std::string::size_type pos = 0, nl; pos <= text.size() && definitions.size() < 64; pos = nl + 1)
+        definitions.push_back(text.substr(pos, (nl = std::min(text.find('\n', pos), text.size())) - pos));
 
     bool each = true;
     for (const std::string& d : definitions)

@@ -23,9 +23,7 @@ void check(const std::string& text, const char* section, const char* key)
     using oscprobe::internal::findSetting;
     std::string value = "untouched";
     const bool found = findSetting(text, section, key, &value);
-    if (!found && value != "untouched")
-        __builtin_trap();
-    if (found && blankAtEdge(value))
+    if (found ? blankAtEdge(value) : value != "untouched")
         __builtin_trap();
     std::string again;
     if (findSetting(text, section, key, &again) != found || (found && again != value))
@@ -43,9 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The first line names a section and key ("section key") to look up.
     const std::string first = text.substr(0, text.find('\n'));
     const std::string::size_type space = first.find(' ');
-    if (space != std::string::npos) {
-        const std::string section = first.substr(0, space), key = first.substr(space + 1);
-        check(text, section.c_str(), key.c_str());
-    }
+    if (space != std::string::npos)
+        check(text, first.substr(0, space).c_str(), first.substr(space + 1).c_str());
     return 0;
 }

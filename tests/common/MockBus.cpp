@@ -28,16 +28,14 @@ int slot(const std::string& service) { return service == kServices[0] ? 0 : 1; }
 // Quiet: the daemon complains about limits it may not raise, the mocks log calls.
 pid_t spawn(std::initializer_list<const char*> args)
 {
-    std::vector<char*> argv;
-    for (const char* a : args)
-        argv.push_back(const_cast<char*>(a));
+    std::vector<const char*> argv(args);
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     for (int fd = 0; fd < 3; ++fd)
         posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;

@@ -47,9 +47,7 @@ public:
 private:
     bool awaitName(const std::string& service, bool owned);
 
-    std::string why_;
-    std::string dir_;
-    std::string oldAddress_;
+    std::string why_, dir_, oldAddress_;
     bool hadAddress_ = false;
     pid_t daemon_ = -1;
     pid_t mocks_[2] = {-1, -1}; // NetworkManager, logind

@@ -16,11 +16,16 @@
 #include <mutex>
 #include <utility>
 
+#include "JxMonitorLock.h"
+
 namespace oscprobe_test {
 
 namespace {
 std::string skipReason = "namespaces were not set up (test not linked with the namespace main)";
-}
+// Written by whichever thread logs (the watcher's too), taken by the test.
+std::mutex logMutex;
+std::vector<std::string> logLines;
+} // namespace
 
 const std::string& namespaceSkipReason() { return skipReason; }
 
@@ -60,13 +65,8 @@ void inChild(const std::function<void()>& body, int timeoutSeconds)
     const pid_t pid = fork();
     ASSERT_GE(pid, 0) << "fork: " << strerror(errno);
     if (pid == 0) {
-        try {
-            body();
-        } catch (const std::exception& e) {
-            ADD_FAILURE() << "child threw: " << e.what();
-        } catch (...) {
-            ADD_FAILURE() << "child threw a non-standard exception";
-        }
+        try { body(); } catch (const std::exception& e) { ADD_FAILURE() << "child threw: " << e.what(); }
+        catch (...) { ADD_FAILURE() << "child threw a non-standard exception"; }
         fflush(nullptr);
         bool failed = false;
         for (int i = before; i < result.total_part_count(); ++i)
@@ -79,31 +79,34 @@ void inChild(const std::function<void()>& body, int timeoutSeconds)
     while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
            std::chrono::steady_clock::now() < deadline)
         usleep(5000);
-    if (done == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
+    if (done == 0 && kill(pid, SIGKILL) == 0 && waitpid(pid, &status, 0) == pid)
         ADD_FAILURE() << "child ran longer than " << timeoutSeconds << " s and was killed";
-    } else if (WIFSIGNALED(status)) {
+    else if (WIFSIGNALED(status))
         ADD_FAILURE() << "child died of signal " << WTERMSIG(status);
-    } else if (WEXITSTATUS(status) != 0) {
+    else if (WEXITSTATUS(status) != 0)
         ADD_FAILURE() << "child failed (its failures are printed above)";
-    }
 }
 
 int sh(const std::string& command)
 {
     // In a subshell, so that a redirection inside `command` keeps its target.
-    int status = system(("(" + command + ") >/dev/null 2>&1").c_str());
-    if (status == -1 || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
+    const int status = system(("(" + command + ") >/dev/null 2>&1").c_str());
+    return status == -1 || !WIFEXITED(status) ? -1 : WEXITSTATUS(status);
 }
 
-namespace {
-// Written by whichever thread logs (the watcher's too), taken by the test.
-std::mutex logMutex;
-std::vector<std::string> logLines;
-} // namespace
+bool woken(JxMonitor& m, const std::function<void()>& change, int ms)
+{
+    JxMonitorLock lock(&m);
+    change();
+    return m.wait(ms);
+}
+
+bool woken(JxMonitor& m, const std::string& command, int ms)
+{
+    return woken(m, [&] { EXPECT_EQ(sh(command), 0) << command; }, ms);
+}
+
+long threadCount() { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); }
 
 void captureLog(int level)
 {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "EvDebug.h"
+#include "JxMonitor.h"
 
 namespace oscprobe_test {
 
@@ -45,6 +46,16 @@ void inChild(const std::function<void()>& body, int timeoutSeconds = 30);
 
 // Runs a shell command quietly; returns its exit status (-1 if it did not exit).
 int sh(const std::string& command);
+
+// Whether a host that holds `m` while `change` runs, then waits on it (`ms`
+// at most), is woken. `change` must not start or stop a probe: the wake
+// sources take their registry before any monitor. With a command, the
+// change is that command run by sh(), which must succeed.
+bool woken(JxMonitor& m, const std::function<void()>& change, int ms = 5000);
+bool woken(JxMonitor& m, const std::string& command, int ms = 5000);
+
+// The threads of this process now.
+long threadCount();
 
 // From here on every log line at `level` is kept, as "<E|I|V> tag: text"
 // by severity. The handler stays installed, which only a child can afford.

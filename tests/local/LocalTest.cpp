@@ -72,11 +72,8 @@ TEST(LocalTest, CpuReadsAtMostEveryTwoSecondsAndStartsAfreshWhenTheClockGoesBack
         const struct { int now, busy, idle, usage; } steps[] = {
             {1000, 100, 900, 30}, {1003, 220, 1080, 30}, {1004, 220, 1080, 40}, {900, 1000, 1000, 30}};
         for (const auto& step : steps) {
-            fakeNow = step.now;
-            busy = step.busy;
-            idle = step.idle;
-            stat();
-            probe.probe();
+            fakeNow = step.now, busy = step.busy, idle = step.idle;
+            stat(), probe.probe();
             EXPECT_EQ(probe.getLastUsage(), step.usage) << step.now;
         }
         EXPECT_EQ(sleeps.size(), 2u);

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -15,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "JxMonitorLock.h"
 #include "OscProbeAC.h"
 #include "OscProbeBattery.h"
 #include "OscProbeWake.h"
@@ -74,8 +72,7 @@ TEST(BatteryCharge, SumsLikeUnitsAveragesOthersAndCountsOnlySystemBatteries)
     };
     for (const auto& c : cases) {
         const BatteryCharge got = batteryCharge(c.supplies);
-        EXPECT_EQ(c.batteries, got.batteries);
-        EXPECT_EQ(c.measured, got.measured);
+        EXPECT_EQ(std::make_pair(c.batteries, c.measured), std::make_pair(got.batteries, got.measured));
         EXPECT_NEAR(c.percent, c.measured > 0 ? got.percent : 0, 1e-9);
     }
 }
@@ -94,12 +91,7 @@ void multicast(const string& event)
 // Whether a host that holds `m` while `event` is multicast, then waits, is
 // woken. (Never held across a start or stop: the listener takes the
 // registry before any monitor.)
-bool wokenBy(JxMonitor& m, const string& event, long ms = 300)
-{
-    JxMonitorLock lock(&m);
-    multicast(event);
-    return m.wait(ms);
-}
+bool wokenBy(JxMonitor& m, const string& event, int ms = 300) { return woken(m, [&] { multicast(event); }, ms); }
 
 // A host of the AC probe may hold its monitor while it starts, stops and
 // releases one, and the monitor may be one the power listener is waiting
@@ -113,12 +105,11 @@ TEST(PowerEvents, BatteriesAndWatchedMonitorsWakeOnPowerSupplyEventsAndAcProbesS
         for (const auto& [file, text] : {std::pair{"AC/type", "Mains"}, {"AC/online", "0"},
                  {"BAT0/type", "Battery"}, {"BAT0/status", "Discharging"}, {"BAT0/capacity", "30"}})
             put("/sys/class/power_supply/"s + file, text + "\n"s);
-        const auto threads = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); };
-        const auto alone = threads();
+        const auto alone = threadCount();
         JxMonitor monitor, watched;
         SP<OscProbeAC> ac(new OscProbeAC());
         EXPECT_FALSE(ac->start(&monitor));
-        EXPECT_EQ(alone, threads());
+        EXPECT_EQ(alone, threadCount());
         SP<OscProbeBattery> battery(new OscProbeBattery(50));
         ASSERT_TRUE(battery->start(&monitor) && OscProbeWake::watchPower(&watched) &&
                     OscProbeWake::watchPower(&watched) && OscProbeWake::watchPower(nullptr));

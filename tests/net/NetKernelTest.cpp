@@ -52,7 +52,7 @@ TEST(NetKernel, ListingAndWatcherAgainstTheKernel)
         SP<OscProbeSubNet> host = subnetProbe("10.99.0.0/16"), stall = subnetProbe("10.0.0.0/8");
         // The first pass follows the first listing: the watcher listens.
         ASSERT_TRUE(host->start(&m) && listening(m, "tv0") && stall->start(&s));
-        EXPECT_FALSE(wokenBy(m, [] { sh("ip addr del 10.1.0.1/24 dev tv0"); }, 1000));
+        EXPECT_FALSE(woken(m, [] { sh("ip addr del 10.1.0.1/24 dev tv0"); }, 1000));
         EXPECT_FALSE(host->probe());
         // Held in the pass that `trigger` causes while `meanwhile` runs, does
         // the watcher, let go, wake the host once more?

@@ -35,27 +35,17 @@ inline SP<OscProbeSubNet> subnetProbe(const std::string& definition)
     return SP<OscProbeSubNet>(new OscProbeSubNet(std::list<std::string>{definition}));
 }
 
-// Whether a host that holds `m` while `action` runs, then waits on it, is
-// woken. `action` must not start or stop a probe: the watcher takes the
-// registry before any monitor.
-inline bool wokenBy(JxMonitor& m, const std::function<void()>& action, int ms = kWakeMs)
-{
-    JxMonitorLock lock(&m);
-    action();
-    return m.wait(ms);
-}
-
 // Once a probe was started on `m`: whether the watcher wakes `m` for one of
 // a few fresh addresses on `dev`, and so listens from then on. Returns when
 // half a second passed without a wake-up, so that none is still under way.
 inline bool listening(JxMonitor& m, const std::string& dev)
 {
-    bool woken = false;
-    for (int i = 1; i <= 50 && !woken; ++i)
-        woken = wokenBy(m, [&] { sh("ip addr add 10.254.0." + std::to_string(i) + "/32 dev " + dev); }, 100);
-    while (woken && wokenBy(m, [] {}, 500)) {
+    bool heard = false;
+    for (int i = 1; i <= 50 && !heard; ++i)
+        heard = woken(m, [&] { sh("ip addr add 10.254.0." + std::to_string(i) + "/32 dev " + dev); }, 100);
+    while (heard && woken(m, [] {}, 500)) {
     }
-    return woken;
+    return heard;
 }
 
 } // namespace oscprobe_test

@@ -5,21 +5,19 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <filesystem>
-#include <functional>
 #include <thread>
 
-#include "JxMonitorLock.h"
 #include "MockBus.h"
 #include "OscProbeMetered.h"
 #include "OscProbeNetwork.h"
 #include "OscProbeReachable.h"
 #include "SP.h"
+#include "TestSupport.h"
 #include "internal/Bus.h"
 #include "internal/ReachableKernel.h"
 
 using namespace oscprobe::internal;
-using oscprobe_test::MockBus;
+using namespace oscprobe_test;
 
 namespace {
 
@@ -63,14 +61,6 @@ TEST(BusDecision, SsidBytesAndWhichChangesWake)
         EXPECT_EQ(propertyEvents(iface, property), want) << iface << " " << property;
 }
 
-long threads() { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); }
-// Whether a host waiting on `m` after `change` is woken within `ms`.
-bool woken(JxMonitor& m, const std::function<void()>& change, int ms = 5000)
-{
-    JxMonitorLock lock(&m);
-    change();
-    return m.wait(ms);
-}
 std::string metered(bool strict = false)
 {
     OscProbeMetered::Finding f;
@@ -150,15 +140,13 @@ TEST_F(BusScenario, ResumeFromSleepWakesOnlyWhoAskedForItAndVoidsReachableAnswer
     EXPECT_GT(reachChanges(), changes);
     EXPECT_TRUE(woken(m, [&] { sleep(0); }));
     EXPECT_FALSE(woken(n, [&] { sleep(0); }, 300));
-    stopBusEvents(resume);
-    other->stop();
-    reachable->stop();
+    stopBusEvents(resume), other->stop(), reachable->stop();
 }
 
 TEST_F(BusScenario, HostsStartingAndStoppingAtOnceShareOneListenerThatEndsWithTheLast)
 {
     std::thread([] {}).join(); // a sanitizer's own thread, if any, comes with the first
-    const long before = threads();
+    const long before = threadCount();
     std::vector<std::thread> hosts;
     for (int t = 0; t < 4; ++t)
         hosts.emplace_back([&, t] {
@@ -174,7 +162,7 @@ TEST_F(BusScenario, HostsStartingAndStoppingAtOnceShareOneListenerThatEndsWithTh
         });
     for (std::thread& h : hosts)
         h.join();
-    EXPECT_EQ(threads(), before);
+    EXPECT_EQ(threadCount(), before);
 }
 
 // A bus that is not there fails at once; one that takes the connection and
@@ -199,8 +187,7 @@ TEST(BusAbsent, NoBusOrOneThatNeverAnswersIsUnknownWithoutHanging)
     EXPECT_EQ(metered(true), "no-go: NetworkManager does not know whether the connection is metered; counted as metered (strict)");
     EXPECT_TRUE(p->start(nullptr));
     p->stop();
-    close(listening);
-    unlink(silent.c_str());
+    close(listening), unlink(silent.c_str());
     old ? setenv("DBUS_SYSTEM_BUS_ADDRESS", saved.c_str(), 1) : unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 

@@ -1,7 +1,6 @@
 // The known-network probe against the real kernel, in a child in a network
 // namespace of its own (a child, since the listener is one per process): a
 // veth pair whose default gateway's hardware address is set by hand.
-#include "JxMonitorLock.h"
 #include "OscProbeNetwork.h"
 #include "OscProbeWake.h"
 #include "SP.h"
@@ -15,14 +14,6 @@ std::string answer(const std::string& id)
 {
     OscProbeNetwork::Finding f;
     return (OscProbeNetwork({id}).probe(&f) ? "go: " : "no-go: ") + f.text;
-}
-
-// Whether a host holding `m` while `command` runs, then waiting on it, is woken.
-bool woken(JxMonitor& m, const std::string& command, int ms = 5000)
-{
-    JxMonitorLock lock(&m);
-    EXPECT_EQ(sh(command), 0) << command;
-    return m.wait(ms);
 }
 
 TEST(NetworkKernel, GatewayHardwareAddressDecidesAndItsChangesWakeTheHost)

@@ -13,11 +13,9 @@
 
 #include <cerrno>
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 #include "JxException.h"
-#include "JxMonitorLock.h"
 #include "OscProbeReachable.h"
 #include "SP.h"
 #include "TestSupport.h"
@@ -146,13 +144,6 @@ std::string answer(OscProbeReachable& p)
     return (go ? "go: " : "no-go: ") + f.text;
 }
 
-bool woken(JxMonitor& m, const std::string& command, int ms = 5000)
-{
-    JxMonitorLock lock(&m);
-    EXPECT_EQ(sh(command), 0) << command;
-    return m.wait(ms);
-}
-
 void bindFile(const std::string& text, const char* over)
 {
     const std::string path = std::string("/tmp") + strrchr(over, '/');
@@ -211,8 +202,6 @@ TEST(ReachableKernel, AnyTargetAcceptingIsGoAndAChangedRouteIsCheckedAgainAtOnce
     });
 }
 
-long threads() { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); }
-
 TEST(ReachableKernel, ALookupUnansweredAtTheDeadlineIsLeftRunningOnceAndEndsOnItsOwn)
 {
     OSCPROBE_REQUIRE_NAMESPACES();
@@ -227,13 +216,13 @@ TEST(ReachableKernel, ALookupUnansweredAtTheDeadlineIsLeftRunningOnceAndEndsOnIt
             for (int i = 0; i < 2; ++i) {
                 reachResumed(); // a change, so the second probe checks again
                 EXPECT_EQ(answer(p), "no-go: no target answered within 0.1 s: slow.test:22 (name not resolved in time)");
-                during = during ? during : threads();
+                during = during ? during : threadCount();
             }
-            EXPECT_EQ(threads(), during);
+            EXPECT_EQ(threadCount(), during);
         }
-        for (int i = 0; i < 500 && threads() >= during; ++i)
+        for (int i = 0; i < 500 && threadCount() >= during; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_EQ(threads(), during - 1);
+        EXPECT_EQ(threadCount(), during - 1);
     });
 }
 

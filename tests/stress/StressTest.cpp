@@ -101,12 +101,8 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
         [] { long long busy, idle; OscProbeCPU(100).getCurrentCPU(&busy, &idle); },
         [] { OscProbeReachable({"127.0.0.1:1", "[::1]:1", "10.255.0.1:1"}, 300).probe(); }};
     const auto askAll = [&asks] {
-        for (const auto& ask : asks) {
-            try {
-                ask();
-            } catch (const JxException&) { // an answer too
-            }
-        }
+        for (const auto& ask : asks)
+            try { ask(); } catch (const JxException&) {} // an answer too
     };
     const auto openDescriptors = [] { // counted without opening one
         int n = 0;
@@ -151,8 +147,7 @@ TEST(Stress, EveryFailurePathLeavesTheDescriptorCountAsItWas)
             // Without one a wake source is made but cannot listen: it says so,
             // wakes its monitors with a last pass (counted like any other) and
             // refuses later starts.
-            if (spare != 0)
-                return;
+            if (spare != 0) return;
             SP<OscProbeSubNet> p = subnetProbe("10.99.0.0/16");
             const std::pair<std::function<bool(JxMonitor*)>, std::string> sources[] = {
                 {[&](JxMonitor* m) { return p->start(m); },

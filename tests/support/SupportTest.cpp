@@ -87,8 +87,7 @@ TEST(SupportTest, LastReferenceDeletesOnceAndSelfAssignmentKeepsTheObject)
     a = alias;
     ASSERT_EQ(gone, 0);
     b = a;
-    a = static_cast<Counted*>(nullptr);
-    b = static_cast<Counted*>(nullptr);
+    a = static_cast<Counted*>(nullptr), b = static_cast<Counted*>(nullptr);
     EXPECT_EQ(gone, 1);
 }
 
