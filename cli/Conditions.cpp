@@ -227,6 +227,17 @@ Made makeSubnet(const std::string&, const ConditionOptions& options)
             }};
 }
 
+// A probe of the network library, asked through it: the finding is the
+// answer's words.
+Made askedThroughLibrary(OscProbe* probe, const OscProbeNetEntry& net)
+{
+    return {probe, [probe, &net](Answer& a) {
+                const bool go = net.probe(probe, &a.message);
+                a.detail = a.message;
+                return go;
+            }};
+}
+
 // An option value the network library must accept: checked by the library
 // itself, which is loaded for it.
 CLI::Validator netValidator(std::string (*const OscProbeNetEntry::*why)(const std::string&))
@@ -245,22 +256,14 @@ Made makeNetwork(const std::string&, const ConditionOptions& options)
     } catch (const JxException& e) {
         throw UsageError(e.getMessage());
     }
-    return {probe, [probe, &net](Answer& a) {
-                const bool go = net.probe(probe, &a.message);
-                a.detail = a.message;
-                return go;
-            }};
+    return askedThroughLibrary(probe, net);
 }
 
 Made makeUnmetered(const std::string&, const ConditionOptions& options)
 {
     const OscProbeNetEntry& net = netLibrary();
     OscProbe* probe = net.makeMetered(options.unmetered == "strict");
-    return {probe, [probe, &net](Answer& a) {
-                const bool go = net.probe(probe, &a.message);
-                a.detail = a.message;
-                return go;
-            }};
+    return askedThroughLibrary(probe, net);
 }
 
 Made makeReachable(const std::string&, const ConditionOptions& options)
@@ -274,13 +277,12 @@ Made makeReachable(const std::string&, const ConditionOptions& options)
     } catch (const JxException& e) {
         throw UsageError(e.getMessage());
     }
-    const double timeout = options.connectTimeout;
-    return {probe, [probe, &net, timeout](Answer& a) {
-                const bool go = net.probe(probe, &a.message);
-                a.detail = a.message;
-                a.figures["connect_timeout_seconds"] = timeout;
-                return go;
-            }};
+    Made made = askedThroughLibrary(probe, net);
+    made.ask = [ask = made.ask, timeout = options.connectTimeout](Answer& a) {
+        a.figures["connect_timeout_seconds"] = timeout;
+        return ask(a);
+    };
+    return made;
 }
 
 // --reachable and the --connect-timeout it takes, for `check`, `wait`, `run`
