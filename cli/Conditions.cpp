@@ -227,6 +227,18 @@ Made makeSubnet(const std::string&, const ConditionOptions& options)
             }};
 }
 
+// An option that may be given many times, each time with one value, all of
+// them kept: --subnet, --network, --reachable, --iface, --dir.
+CLI::Option* repeatedOption(CLI::App* cmd, const char* name, std::vector<std::string>& values,
+                            const char* help, const char* typeName, const char* group)
+{
+    return cmd->add_option(name, values, help)
+        ->type_name(typeName)
+        ->group(group)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->expected(1);
+}
+
 // A probe of the network library, asked through it: the finding is the
 // answer's words.
 Made askedThroughLibrary(OscProbe* probe, const OscProbeNetEntry& net)
@@ -289,11 +301,7 @@ Made makeReachable(const std::string&, const ConditionOptions& options)
 // and `status` alike.
 void reachableOptions(CLI::App* cmd, ConditionOptions& o, const char* help, const char* group)
 {
-    cmd->add_option("--reachable", o.reachable, help)
-        ->type_name("HOST:PORT")
-        ->group(group)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-        ->expected(1)
+    repeatedOption(cmd, "--reachable", o.reachable, help, "HOST:PORT", group)
         ->check(netValidator(&OscProbeNetEntry::whyInvalidTarget));
     cmd->add_option("--connect-timeout", o.connectTimeout,
                     "Seconds a --reachable connection, its name's lookup included, may take")
@@ -411,11 +419,8 @@ CLI::Option* percentOption(CLI::App* cmd, const char* name, int& value, const ch
 void ifaceOption(CLI::App* cmd, ConditionOptions& o)
 {
     if (cmd->get_option_no_throw("--iface") == nullptr)
-        cmd->add_option("--iface", o.ifaces, "Go while an interface of this kind has an address")
-            ->type_name("wired|wireless")
-            ->group(kGroup)
-            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-            ->expected(1)
+        repeatedOption(cmd, "--iface", o.ifaces, "Go while an interface of this kind has an address",
+                       "wired|wireless", kGroup)
             ->check(CLI::IsMember({"wired", "wireless"}));
 }
 
@@ -521,11 +526,8 @@ const ConditionRow kConditions[] = {
              ->type_name("PCT")
              ->group(kGroup)
              ->check(percentage(false));
-         cmd->add_option("--dir", o.dirs, "Directory for --disk-below; repeat for several")
-             ->type_name("DIR")
-             ->group(kGroup)
-             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-             ->expected(1);
+         repeatedOption(cmd, "--dir", o.dirs, "Directory for --disk-below; repeat for several",
+                        "DIR", kGroup);
      },
      [](const ConditionOptions& o) { return o.diskBelow >= 0; },
      [](CLI::App* cmd, ConditionOptions& o) {
@@ -551,13 +553,10 @@ const ConditionRow kConditions[] = {
      makeInterfaceKind, Wake::INTERFACES, "no wireless interface"},
     {"subnet",
      [](CLI::App* cmd, ConditionOptions& o) {
-         cmd->add_option("--subnet", o.subnets,
-                         "Go while some interface has an address in CIDR (address/bits, IPv4 or "
-                         "IPv6); repeat for several, any one will do")
-             ->type_name("CIDR")
-             ->group(kGroup)
-             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-             ->expected(1);
+         repeatedOption(cmd, "--subnet", o.subnets,
+                        "Go while some interface has an address in CIDR (address/bits, IPv4 or "
+                        "IPv6); repeat for several, any one will do",
+                        "CIDR", kGroup);
      },
      [](const ConditionOptions& o) { return !o.subnets.empty(); },
      [](CLI::App* cmd, ConditionOptions& o) {
@@ -569,15 +568,12 @@ const ConditionRow kConditions[] = {
      makeSubnet, Wake::INTERFACES, "no address in the wanted subnets"},
     {"network",
      [](CLI::App* cmd, ConditionOptions& o) {
-         cmd->add_option("--network", o.networks,
-                         "Go while the machine is on a known network: ID is its default "
-                         "gateway's hardware address (aa:bb:cc:dd:ee:ff, as `oscprobe network` "
-                         "prints it) or ssid:NAME, its Wi-Fi name; repeat for several, any one "
-                         "will do")
-             ->type_name("ID")
-             ->group(kGroup)
-             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-             ->expected(1)
+         repeatedOption(cmd, "--network", o.networks,
+                        "Go while the machine is on a known network: ID is its default "
+                        "gateway's hardware address (aa:bb:cc:dd:ee:ff, as `oscprobe network` "
+                        "prints it) or ssid:NAME, its Wi-Fi name; repeat for several, any one "
+                        "will do",
+                        "ID", kGroup)
              ->check(netValidator(&OscProbeNetEntry::whyInvalidNetwork));
      },
      [](const ConditionOptions& o) { return !o.networks.empty(); },
